@@ -1,0 +1,67 @@
+#pragma once
+
+#include <cstdint>
+#include <mutex>
+#include <string>
+
+// Connection settings of the MySQL server.
+struct STDbSettings {
+    std::string host;
+    unsigned int port = 0;
+    std::string user;
+    std::string password;
+};
+
+// The configuration, read once at start-up from config/config.ini under the working directory.
+// Every getter copies under the mutex.
+class TakGlobalInfoManager {
+public:
+    // Defaults, used for every key the file does not give.
+    static constexpr const char* kDefaultIP = "127.0.0.1";
+    static constexpr const char* kDefaultPort = "7300";
+    static constexpr const char* kDefaultDbHost = "127.0.0.1";
+    static constexpr unsigned int kDefaultDbPort = 3306;
+    static constexpr const char* kDefaultDbUser = "tak";
+    static constexpr const char* kDefaultDbPassword = "kertowan582";
+    static constexpr int kDefaultRpcPort = 7400;
+    static constexpr const char* kDefaultLogDir = "/var/log/taksecSerd/";
+    static constexpr uint64_t kDefaultMaxFrameBytes = 64ull * 1024 * 1024;
+    static constexpr uint64_t kDefaultMaxOutputBytes = 64ull * 1024 * 1024;
+    static constexpr int kDefaultDeviceLimit = 50000;
+
+    static TakGlobalInfoManager& getInstance();
+
+    // Reads config/config.ini under the current working directory. A missing or unreadable
+    // file leaves the defaults.
+    void loadConfig();
+    // Same, with the working directory given.
+    void loadConfigFrom(const std::string& workDir);
+
+    std::string getConfigDir();
+    std::string getIP();
+    std::string getPort();
+    STDbSettings getDbSettings();
+    int getRpcPort();
+    // Always ends with "/".
+    std::string getLogDir();
+    uint64_t getMaxFrameBytes();
+    uint64_t getMaxOutputBytes();
+    int getDeviceLimit();
+
+    TakGlobalInfoManager(const TakGlobalInfoManager&) = delete;
+    TakGlobalInfoManager& operator=(const TakGlobalInfoManager&) = delete;
+
+private:
+    TakGlobalInfoManager() = default;
+
+    std::recursive_mutex m_mutex;
+    std::string m_configDir;
+    std::string m_IP;
+    std::string m_PORT;
+    STDbSettings m_db{kDefaultDbHost, kDefaultDbPort, kDefaultDbUser, kDefaultDbPassword};
+    int m_rpcPort = kDefaultRpcPort;
+    std::string m_logDir = kDefaultLogDir;
+    uint64_t m_maxFrameBytes = kDefaultMaxFrameBytes;
+    uint64_t m_maxOutputBytes = kDefaultMaxOutputBytes;
+    int m_deviceLimit = kDefaultDeviceLimit;
+};

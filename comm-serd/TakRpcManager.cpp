@@ -1,0 +1,7 @@
+#include "comm-serd/TakRpcManager.h"
+
+#include "comm-serd/TakManagerFactory.h"
+
+void TakRpcManager::init() { TakManagerFactory::getInstance().getSessionManager(); }
+void TakRpcManager::start() {}
+void TakRpcManager::stop() {}

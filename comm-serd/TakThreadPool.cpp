@@ -1,0 +1,110 @@
+#include "comm-serd/TakThreadPool.h"
+
+#include <algorithm>
+#include <exception>
+
+#include "log/TakNanolog.h"
+
+TakThreadPool::TakThreadPool(size_t minThreads, size_t maxThreads,
+                             std::chrono::milliseconds maxIdle)
+    : m_minThreads(std::max<size_t>(minThreads, 1)),
+      m_maxThreads(std::max(maxThreads, std::max<size_t>(minThreads, 1))),
+      m_maxIdle(maxIdle) {}
+
+TakThreadPool::~TakThreadPool() { stop(); }
+
+void TakThreadPool::start(size_t startThreads) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_running) return;
+    m_running = true;
+    size_t const n = std::clamp(startThreads, m_minThreads, m_maxThreads);
+    while (m_threads.size() < n) createThread();
+}
+
+void TakThreadPool::stop() {
+    std::list<std::thread> threads;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_running = false;
+        m_tasks.clear();
+        threads.splice(threads.end(), m_threads);
+        threads.splice(threads.end(), m_finished);
+    }
+    m_cond.notify_all();
+    for (auto& t : threads) {
+        if (t.joinable()) t.join();
+    }
+}
+
+void TakThreadPool::createThread() { m_threads.emplace_back(&TakThreadPool::workerLoop, this); }
+
+void TakThreadPool::commit(Task task) {
+    joinFinished();
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (!m_running) {
+            m_running = true;
+            while (m_threads.size() < m_minThreads) createThread();
+        }
+        if (m_idleThreads <= m_tasks.size() && m_threads.size() < m_maxThreads) createThread();
+        m_tasks.push_back(std::move(task));
+    }
+    m_cond.notify_one();
+}
+
+void TakThreadPool::joinFinished() {
+    std::list<std::thread> finished;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_finished.empty()) return;
+        finished.swap(m_finished);
+    }
+    for (auto& t : finished) {
+        if (t.joinable()) t.join();
+    }
+}
+
+void TakThreadPool::workerLoop() {
+    std::unique_lock<std::mutex> lock(m_mutex);
+    for (;;) {
+        ++m_idleThreads;
+        bool const woken =
+            m_cond.wait_for(lock, m_maxIdle, [this] { return !m_running || !m_tasks.empty(); });
+        --m_idleThreads;
+        if (!m_running) return;
+        if (!woken) {
+            // Idle for the whole idle time: end this thread unless the pool is at its minimum.
+            if (m_threads.size() <= m_minThreads) continue;
+            auto self = std::find_if(m_threads.begin(), m_threads.end(), [](std::thread& t) {
+                return t.get_id() == std::this_thread::get_id();
+            });
+            if (self != m_threads.end()) m_finished.splice(m_finished.end(), m_threads, self);
+            return;
+        }
+        Task task = std::move(m_tasks.front());
+        m_tasks.pop_front();
+        lock.unlock();
+        try {
+            if (task) task();
+        } catch (const std::exception& e) {
+            TAK_LOG_ERROR("worker task threw:" << e.what());
+        } catch (...) {
+            TAK_LOG_ERROR("worker task threw a non-standard exception");
+        }
+        task = nullptr;  // release what the task holds before taking the lock again
+        lock.lock();
+    }
+}
+
+size_t TakThreadPool::threadCount() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_threads.size();
+}
+size_t TakThreadPool::idleThreadCount() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_idleThreads;
+}
+size_t TakThreadPool::queuedTaskCount() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_tasks.size();
+}

@@ -1,0 +1,52 @@
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <deque>
+#include <functional>
+#include <list>
+#include <mutex>
+#include <thread>
+
+// A FIFO worker pool that grows on demand up to a maximum and shrinks back to a minimum when
+// threads stay idle. A task that throws is logged at ERROR; the worker goes on.
+class TakThreadPool {
+public:
+    using Task = std::function<void()>;
+
+    TakThreadPool(size_t minThreads, size_t maxThreads, std::chrono::milliseconds maxIdle);
+    // Stops the pool: wakes and joins every thread; tasks still queued are dropped.
+    ~TakThreadPool();
+    TakThreadPool(const TakThreadPool&) = delete;
+    TakThreadPool& operator=(const TakThreadPool&) = delete;
+
+    // Starts the pool with startThreads threads, clamped to [min, max].
+    void start(size_t startThreads);
+    void stop();
+    // Queues a task; starts one more thread when no idle thread is left for it.
+    void commit(Task task);
+
+    size_t threadCount();
+    size_t idleThreadCount();
+    size_t queuedTaskCount();
+    size_t minThreads() const { return m_minThreads; }
+    size_t maxThreads() const { return m_maxThreads; }
+
+private:
+    void createThread();  // requires: m_mutex held
+    void workerLoop();
+    void joinFinished();  // requires: m_mutex not held
+
+    const size_t m_minThreads;
+    const size_t m_maxThreads;
+    const std::chrono::milliseconds m_maxIdle;
+
+    std::mutex m_mutex;
+    std::condition_variable m_cond;
+    std::deque<Task> m_tasks;           // guarded by m_mutex
+    std::list<std::thread> m_threads;   // guarded by m_mutex; running workers
+    std::list<std::thread> m_finished;  // guarded by m_mutex; workers that ended, to be joined
+    size_t m_idleThreads = 0;           // guarded by m_mutex
+    bool m_running = false;             // guarded by m_mutex
+};

@@ -1,0 +1,51 @@
+#include <signal.h>
+
+#include "comm-serd/TakGlobalInfoManager.h"
+#include "comm-serd/TakManagerFactory.h"
+#include "comm-serd/TakSignalWaiter.h"
+#include "log/TakLog.h"
+
+namespace {
+
+void serveInit() { TAK_LOG_INFO("tcpserver init"); }
+
+}  // namespace
+
+int main() {
+    // Before any thread starts: SIGTERM and SIGINT go to the signal-waiting thread only.
+    TakSignalWaiter signals;
+    signal(SIGPIPE, SIG_IGN);
+
+    TakGlobalInfoManager& config = TakGlobalInfoManager::getInstance();
+    config.loadConfig();
+    TakLog::instance().initLog(true, config.getLogDir());
+
+    TakManagerFactory& factory = TakManagerFactory::getInstance();
+    factory.getDbManager()->init();
+
+    auto rpc = factory.getRpcManager();
+    rpc->init();
+    rpc->start();
+
+    serveInit();
+    auto tcp = factory.getTcpServerManager();
+    signals.start([tcp](int sig) {
+        TAK_LOG_INFO("stopping on signal" << TakLog::instance().signalName(sig));
+        tcp->stopServe();
+    });
+
+    int status = 0;
+    if (tcp->init() == 0) {
+        tcp->startServe();
+    } else {
+        status = 1;
+    }
+
+    rpc->stop();
+    rpc.reset();
+    tcp.reset();
+    factory.clear();
+    if (status == 0) TAK_LOG_INFO("comm-serd stopped");
+    TakLog::instance().shutdownLog();
+    return status;
+}

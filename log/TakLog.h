@@ -1,0 +1,48 @@
+#pragma once
+
+#include <signal.h>
+
+#include <map>
+#include <mutex>
+#include <string>
+
+#include "log/TakNanolog.h"
+
+// The logging front end: installs the fatal-signal handlers, cleans up old log files, switches
+// the console echo on and creates the file logger.
+class TakLog {
+public:
+    static TakLog& instance();
+
+    // dir must end with "/". Problems with the directory are reported on standard error; they
+    // never end the process, and the console echo keeps working.
+    void initLog(bool const& echo, std::string const& dir);
+    // Writes the record text to standard output (the text without its last character, then a
+    // newline), serialised with every other echo.
+    void logProCallBack(std::string text);
+    // Stops the file logger after it has written every queued record. Records logged later are
+    // echoed but not written.
+    void shutdownLog();
+    // Name of a handled signal ("SIGTERM"), or the number as text.
+    std::string signalName(int sig) const;
+    // Path of the file the logger writes now; empty without a file logger.
+    std::string currentLogFile();
+
+    // The fatal-signal handler: saves the log, restores the previous action and returns, so
+    // that a fault raised again ends the process by its default action.
+    static void sigHander(int sig);
+
+    TakLog(TakLog const&) = delete;
+    TakLog& operator=(TakLog const&) = delete;
+
+private:
+    TakLog();
+    static void onSignal(int sig, siginfo_t* info, void* context);
+
+    std::recursive_mutex m_mutex;
+    int m_keepFiles = 30;
+    bool m_fileLogging = false;
+    bool m_echo = false;
+    std::map<int, struct sigaction> m_savedActions;
+    std::map<int, std::string> m_signalNames;
+};

@@ -1,0 +1,54 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "log/TakNanoLogLine.h"
+
+namespace TakNanolog {
+
+class NanoLogger;
+
+// Tuning of the log writer, read when a NanoLogger is constructed.
+struct STTakLogConfig {
+    uint32_t flushIntervalSec;  // flush when this many seconds passed since the last flush
+    uint32_t flushThresholdKb;  // flush when this many KiB were written since the last flush
+    uint64_t keepFiles;         // log files kept in the log directory
+};
+
+// Process-wide logging state.
+extern std::atomic<uint32_t> loglevel;               // records below this level are not logged
+extern std::unique_ptr<NanoLogger> nanologger;       // the file logger, owned here
+extern std::atomic<NanoLogger*> atomic_nanologger;   // published pointer read by submitters
+extern std::function<void(std::string)> m_callback;  // console echo; empty unless echo is on
+extern std::unique_ptr<STTakLogConfig> m_logConfigPtr;
+
+inline bool is_logged(LogLevel level) {
+    return static_cast<uint32_t>(level) >= loglevel.load(std::memory_order_relaxed);
+}
+
+// Submits a record: `NanoLog() == record`.
+struct NanoLog {
+    bool operator==(TakNanoLogLine& record);
+};
+
+}  // namespace TakNanolog
+
+// Log statements. The level is tested before the record is built:
+//   TAK_LOG_INFO("server listen on port:" << port << fd);
+#define TAK_LOG(level, ...)                                                                    \
+    do {                                                                                       \
+        if (::TakNanolog::is_logged(level)) {                                                  \
+            ::TakNanolog::TakNanoLogLine tak_log_record_(level, __FILE__, __func__, __LINE__); \
+            tak_log_record_ << __VA_ARGS__;                                                    \
+            ::TakNanolog::NanoLog() == tak_log_record_;                                        \
+        }                                                                                      \
+    } while (0)
+
+#define TAK_LOG_INFO(...) TAK_LOG(::TakNanolog::LogLevel::INFO, __VA_ARGS__)
+#define TAK_LOG_DEBUG(...) TAK_LOG(::TakNanolog::LogLevel::DEBUG, __VA_ARGS__)
+#define TAK_LOG_WARN(...) TAK_LOG(::TakNanolog::LogLevel::WARN, __VA_ARGS__)
+#define TAK_LOG_ERROR(...) TAK_LOG(::TakNanolog::LogLevel::ERROR, __VA_ARGS__)
