@@ -1,15 +1,55 @@
 #include "comm-serd/TakTcpServerManager.h"
 
+#include <cstdlib>
+#include <thread>
+
+#include "comm-serd/TakGlobalInfoManager.h"
 #include "comm-serd/TakManagerFactory.h"
+#include "log/TakNanolog.h"
+
+TakTcpServerManager::TakTcpServerManager() = default;
+
+TakTcpServerManager::~TakTcpServerManager() {
+    if (m_server) m_server->stop();
+}
 
 int TakTcpServerManager::init() {
+    TakGlobalInfoManager& config = TakGlobalInfoManager::getInstance();
+    std::string const portText = config.getPort();
+    // A port that is not a number reads as 0; trailing characters after digits are ignored.
+    int const port = static_cast<int>(std::strtol(portText.c_str(), nullptr, 10));
+
+    m_server = std::make_unique<TakTcpServer>();
+    unsigned int const hardware = std::thread::hardware_concurrency();
+    m_server->setThreadNum(hardware == 0 ? 1 : hardware);
+    m_server->setMaxOutputBytes(config.getMaxOutputBytes());
+    int const fd = m_server->createsocket(port, "0.0.0.0");
+    TAK_LOG_INFO("server listen on port:" << port << fd);
+    if (fd < 0) {
+        // A daemon that cannot take agents must say so and not pretend to run.
+        TAK_LOG_ERROR("cannot listen on port:" << port << m_server->lastError());
+        return fd;
+    }
+
     m_sessionManager = TakManagerFactory::getInstance().getSessionManager();
+    m_server->setConnectionCallback(
+        [this](const std::shared_ptr<TakSocketChannel>& channel) { onConnection(channel); });
     return 0;
 }
 
+void TakTcpServerManager::onConnection(const std::shared_ptr<TakSocketChannel>& channel) {
+    int const fd = channel->fd();
+    TAK_LOG_DEBUG("new connect:" << fd);
+    if (m_sessionManager) m_sessionManager->addSession(fd, channel);
+}
+
 void TakTcpServerManager::startServe() {
-    std::unique_lock<std::mutex> lock(m_runMutex);
-    m_runCond.wait(lock, [this] { return !m_run; });
+    if (m_server) m_server->start();
+    {
+        std::unique_lock<std::mutex> lock(m_runMutex);
+        m_runCond.wait(lock, [this] { return !m_run; });
+    }
+    if (m_server) m_server->stop();
 }
 
 void TakTcpServerManager::stopServe() {
@@ -19,3 +59,5 @@ void TakTcpServerManager::stopServe() {
     }
     m_runCond.notify_all();
 }
+
+int TakTcpServerManager::listenPort() const { return m_server ? m_server->listenPort() : 0; }

@@ -7,15 +7,28 @@
 #include "comm-serd/ITakObject.h"
 #include "comm-serd/ITakSessionManager.h"
 #include "comm-serd/ITakTcpServerManager.h"
+#include "comm-serd/net/TakTcpServer.h"
 
-// Placeholder until the network layer lands: parks the main thread until stopped.
+// Owns the listener the agents connect to and hands every accepted connection to the session
+// manager. startServe() parks the calling thread until stopServe().
 class TakTcpServerManager : public ITakObject, public ITakTcpServerManager {
 public:
+    TakTcpServerManager();
+    ~TakTcpServerManager() override;
+
+    // Opens the listener on 0.0.0.0 and the configured port: 0, or the negative error.
     int init() override;
     void startServe() override;
+    // Any thread: asks startServe() to stop the server and return.
     void stopServe() override;
 
+    // The port the listener is bound to (for tests that listen on port 0).
+    int listenPort() const;
+
 private:
+    void onConnection(const std::shared_ptr<TakSocketChannel>& channel);
+
+    std::unique_ptr<TakTcpServer> m_server;
     std::mutex m_runMutex;
     std::condition_variable m_runCond;
     bool m_run = true;  // guarded by m_runMutex

@@ -1,0 +1,118 @@
+#include "comm-serd/net/TakTcpServer.h"
+
+#include <asio/post.hpp>
+
+#include <cerrno>
+#include <future>
+
+#include "log/TakNanolog.h"
+
+TakTcpServer::TakTcpServer() = default;
+
+TakTcpServer::~TakTcpServer() { stop(); }
+
+int TakTcpServer::createsocket(int port, const char* host) {
+    std::error_code ec;
+    auto acceptor = std::make_unique<asio::ip::tcp::acceptor>(m_acceptorThread.loop().context());
+    asio::ip::tcp::endpoint endpoint(asio::ip::make_address(host, ec),
+                                     static_cast<unsigned short>(port));
+    if (!ec) acceptor->open(endpoint.protocol(), ec);
+    if (!ec) acceptor->set_option(asio::ip::tcp::acceptor::reuse_address(true), ec);
+    if (!ec) acceptor->bind(endpoint, ec);
+    if (!ec) acceptor->listen(asio::socket_base::max_listen_connections, ec);
+    if (ec) {
+        m_lastError = ec.message();
+        return ec.value() > 0 ? -ec.value() : -1;
+    }
+    m_port = acceptor->local_endpoint(ec).port();
+    m_acceptor = std::move(acceptor);
+    return m_acceptor->native_handle();
+}
+
+void TakTcpServer::start() {
+    if (m_started || m_stopped) return;
+    m_started = true;
+    for (size_t i = 0; i < m_threadNum; ++i) {
+        m_workers.push_back(std::make_unique<TakEventLoopThread>());
+        m_workers.back()->start(true);
+    }
+    m_retryTimer = std::make_unique<asio::steady_timer>(m_acceptorThread.loop().context());
+    if (m_acceptor) m_acceptorThread.loop().post([this] { doAccept(); });
+    m_acceptorThread.start(true);
+}
+
+TakEventLoopThread& TakTcpServer::nextWorker() {
+    return *m_workers[m_nextWorker.fetch_add(1) % m_workers.size()];
+}
+
+void TakTcpServer::doAccept() {
+    if (!m_acceptor || !m_acceptor->is_open()) return;
+    TakEventLoopThread& worker = nextWorker();
+    std::shared_ptr<TakEventLoop> loop = worker.loopPtr();
+    m_acceptor->async_accept(
+        loop->context(), [this, loop](const std::error_code& ec, asio::ip::tcp::socket socket) {
+            if (ec == asio::error::operation_aborted) return;
+            if (ec) {
+                // Out of descriptors or a transient fault: wait a little instead of spinning.
+                TAK_LOG_WARN("accept failed:" << ec.message());
+                m_retryTimer->expires_after(std::chrono::milliseconds(100));
+                m_retryTimer->async_wait([this](const std::error_code& wait_ec) {
+                    if (!wait_ec) doAccept();
+                });
+                return;
+            }
+            auto channel =
+                std::make_shared<TakSocketChannel>(loop, std::move(socket), m_maxOutputBytes);
+            uint64_t id = 0;
+            {
+                std::lock_guard<std::mutex> lock(m_connMutex);
+                id = m_nextConnId++;
+                m_channels.emplace(id, channel);
+            }
+            channel->setServerCloseHook([this, id] {
+                std::lock_guard<std::mutex> lock(m_connMutex);
+                m_channels.erase(id);
+            });
+            loop->post([this, channel] {
+                if (m_onConnection) m_onConnection(channel);
+                channel->startRead();
+            });
+            doAccept();
+        });
+}
+
+void TakTcpServer::stop() {
+    if (!m_started || m_stopped) {
+        m_stopped = true;
+        return;
+    }
+    m_stopped = true;
+
+    // Stop accepting, on the acceptor loop, and wait for it.
+    std::promise<void> closed;
+    m_acceptorThread.loop().post([this, &closed] {
+        std::error_code ec;
+        if (m_acceptor) m_acceptor->close(ec);
+        m_retryTimer->cancel();
+        closed.set_value();
+    });
+    closed.get_future().wait();
+    m_acceptorThread.stop(true);
+
+    // Close every connection on its own loop, then stop the loops; the close callbacks run first.
+    std::map<uint64_t, std::shared_ptr<TakSocketChannel>> channels;
+    {
+        std::lock_guard<std::mutex> lock(m_connMutex);
+        channels = m_channels;
+    }
+    for (auto& [id, channel] : channels) channel->close(true);
+    channels.clear();
+    for (auto& worker : m_workers) worker->stop(true);
+    m_retryTimer.reset();
+    m_acceptor.reset();
+}
+
+size_t TakTcpServer::connectionNum() {
+    std::lock_guard<std::mutex> lock(m_connMutex);
+    return m_channels.size();
+}

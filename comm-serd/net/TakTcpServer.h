@@ -1,0 +1,72 @@
+#pragma once
+
+#include <asio/ip/tcp.hpp>
+#include <asio/steady_timer.hpp>
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "comm-serd/net/TakEventLoopThread.h"
+#include "comm-serd/net/TakSocketChannel.h"
+
+// A TCP server: one acceptor loop on a thread of its own, and worker loops that own the
+// connections, assigned round-robin. The connection callback runs on the connection's worker
+// loop before the first read. The server keeps a table of its open connections, kept right on
+// close whoever replaced the channel's close callback.
+class TakTcpServer {
+public:
+    using ConnectionCallback = std::function<void(const std::shared_ptr<TakSocketChannel>&)>;
+
+    TakTcpServer();
+    ~TakTcpServer();
+    TakTcpServer(const TakTcpServer&) = delete;
+    TakTcpServer& operator=(const TakTcpServer&) = delete;
+
+    // Opens the listening socket. Returns its descriptor, or a negative errno value; the reason
+    // is then in lastError().
+    int createsocket(int port, const char* host = "0.0.0.0");
+    std::string lastError() const { return m_lastError; }
+    // The port actually bound (useful with port 0).
+    int listenPort() const { return m_port; }
+
+    void setThreadNum(size_t n) { m_threadNum = n == 0 ? 1 : n; }
+    void setMaxOutputBytes(uint64_t n) { m_maxOutputBytes = n; }
+    void setConnectionCallback(ConnectionCallback cb) { m_onConnection = std::move(cb); }
+
+    // Starts the worker loops and then the acceptor; returns once all of them run.
+    void start();
+    // Stops accepting, closes every connection (their close callbacks run on their loops) and
+    // stops the loops. Call from a thread that is not one of the server's loops.
+    void stop();
+
+    size_t connectionNum();
+    size_t workerCount() const { return m_workers.size(); }
+
+private:
+    void doAccept();
+    TakEventLoopThread& nextWorker();
+
+    size_t m_threadNum = 1;
+    uint64_t m_maxOutputBytes = 64ull * 1024 * 1024;
+    ConnectionCallback m_onConnection;
+    std::string m_lastError;
+    int m_port = 0;
+
+    TakEventLoopThread m_acceptorThread;
+    std::vector<std::unique_ptr<TakEventLoopThread>> m_workers;
+    std::atomic<size_t> m_nextWorker{0};
+    std::unique_ptr<asio::ip::tcp::acceptor> m_acceptor;  // acceptor loop only once started
+    std::unique_ptr<asio::steady_timer> m_retryTimer;     // acceptor loop only
+    bool m_started = false;
+    bool m_stopped = false;
+
+    std::mutex m_connMutex;
+    uint64_t m_nextConnId = 1;                                         // guarded by m_connMutex
+    std::map<uint64_t, std::shared_ptr<TakSocketChannel>> m_channels;  // guarded by m_connMutex
+};

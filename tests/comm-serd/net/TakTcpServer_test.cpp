@@ -1,0 +1,236 @@
+#include "comm-serd/net/TakTcpServer.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <future>
+#include <mutex>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// A blocking client socket on 127.0.0.1.
+class Client {
+public:
+    explicit Client(int port) : m_fd(::socket(AF_INET, SOCK_STREAM, 0)) {
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_port = htons(static_cast<uint16_t>(port));
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        m_connected = ::connect(m_fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+        timeval tv{5, 0};
+        ::setsockopt(m_fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    }
+    ~Client() { closeNow(); }
+    bool connected() const { return m_connected; }
+    void send(const std::string& s) {
+        ASSERT_EQ(::send(m_fd, s.data(), s.size(), 0), (ssize_t)s.size());
+    }
+    // Reads exactly n bytes, or fewer when the peer closes or the read times out.
+    std::string read(size_t n) {
+        std::string out;
+        char buf[4096];
+        while (out.size() < n) {
+            ssize_t r = ::recv(m_fd, buf, std::min(sizeof buf, n - out.size()), 0);
+            if (r <= 0) break;
+            out.append(buf, static_cast<size_t>(r));
+        }
+        return out;
+    }
+    // True when the peer has closed the connection.
+    bool peerClosed() {
+        char c;
+        return ::recv(m_fd, &c, 1, 0) == 0;
+    }
+    void closeNow() {
+        if (m_fd >= 0) ::close(m_fd);
+        m_fd = -1;
+    }
+    int fd() const { return m_fd; }
+
+private:
+    int m_fd;
+    bool m_connected = false;
+};
+
+// Collects what the server's callbacks see.
+struct Events {
+    std::mutex mutex;
+    std::condition_variable cond;
+    std::vector<std::shared_ptr<TakSocketChannel>> channels;
+    std::string received;
+    int closes = 0;
+    std::set<std::thread::id> closeThreads;
+    bool closedOnOwnLoop = true;
+
+    template <typename Pred>
+    bool waitFor(Pred pred, std::chrono::milliseconds timeout = 5s) {
+        std::unique_lock<std::mutex> lock(mutex);
+        return cond.wait_for(lock, timeout, pred);
+    }
+};
+
+class TakTcpServerTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        server.setThreadNum(2);
+        server.setMaxOutputBytes(maxOutput);
+        ASSERT_GE(server.createsocket(0, "127.0.0.1"), 0) << server.lastError();
+        port = server.listenPort();
+        server.setConnectionCallback([this](const std::shared_ptr<TakSocketChannel>& channel) {
+            auto* ch = channel.get();
+            channel->setReadCallback([this](const char* data, size_t n) {
+                std::lock_guard<std::mutex> lock(events.mutex);
+                events.received.append(data, n);
+                events.cond.notify_all();
+            });
+            channel->setCloseCallback([this, ch] {
+                std::lock_guard<std::mutex> lock(events.mutex);
+                ++events.closes;
+                if (!ch->loop().isInLoopThread()) events.closedOnOwnLoop = false;
+                events.cond.notify_all();
+            });
+            std::lock_guard<std::mutex> lock(events.mutex);
+            events.channels.push_back(channel);
+            events.cond.notify_all();
+        });
+        server.start();
+    }
+
+    std::shared_ptr<TakSocketChannel> waitChannel(size_t index) {
+        EXPECT_TRUE(events.waitFor([&] { return events.channels.size() > index; }));
+        std::lock_guard<std::mutex> lock(events.mutex);
+        return events.channels.size() > index ? events.channels[index] : nullptr;
+    }
+
+    uint64_t maxOutput = 1024 * 1024;
+    TakTcpServer server;
+    int port = 0;
+    Events events;
+};
+
+TEST_F(TakTcpServerTest, DeliversBytesAndWritesFromAnyThread) {
+    Client client(port);
+    ASSERT_TRUE(client.connected());
+    auto channel = waitChannel(0);
+    ASSERT_TRUE(channel);
+    EXPECT_EQ(channel->peeraddr().rfind("127.0.0.1:", 0), 0u) << channel->peeraddr();
+    EXPECT_TRUE(channel->isConnected());
+
+    client.send("hello");
+    EXPECT_TRUE(events.waitFor([&] { return events.received == "hello"; }));
+
+    // Writes from several threads arrive whole and in the order of each thread.
+    std::vector<std::thread> writers;
+    for (int t = 0; t < 4; ++t) {
+        writers.emplace_back([&, t] {
+            for (int i = 0; i < 100; ++i) {
+                std::string block(100, static_cast<char>('a' + t));
+                EXPECT_EQ(channel->write(block), 100);
+            }
+        });
+    }
+    for (auto& w : writers) w.join();
+    std::string all = client.read(4 * 100 * 100);
+    ASSERT_EQ(all.size(), 40000u);
+    for (size_t i = 0; i < all.size(); i += 100) {
+        EXPECT_EQ(all.substr(i, 100), std::string(100, all[i])) << "block at " << i << " is torn";
+    }
+}
+
+TEST_F(TakTcpServerTest, CloseCallbackRunsOnceOnItsLoopWhicheverSideCloses) {
+    Client a(port), b(port);
+    auto first = waitChannel(0);
+    auto second = waitChannel(1);
+    ASSERT_TRUE(first && second);
+    EXPECT_EQ(server.connectionNum(), 2u);
+
+    a.closeNow();  // the peer closes
+    EXPECT_TRUE(events.waitFor([&] { return events.closes == 1; }));
+    second->close(true);  // the server closes
+    second->close(true);
+    EXPECT_TRUE(b.peerClosed());
+    EXPECT_TRUE(events.waitFor([&] { return events.closes == 2; }));
+    std::this_thread::sleep_for(50ms);
+    std::lock_guard<std::mutex> lock(events.mutex);
+    EXPECT_EQ(events.closes, 2);
+    EXPECT_TRUE(events.closedOnOwnLoop);
+    EXPECT_EQ(server.connectionNum(), 0u);
+    EXPECT_FALSE(first->isConnected());
+    EXPECT_EQ(second->write("x"), -1);
+}
+
+TEST_F(TakTcpServerTest, ConnectionsAreSpreadOverTheWorkerLoops) {
+    Client a(port), b(port);
+    auto first = waitChannel(0);
+    auto second = waitChannel(1);
+    ASSERT_TRUE(first && second);
+    EXPECT_EQ(server.workerCount(), 2u);
+    EXPECT_NE(&first->loop(), &second->loop());
+}
+
+TEST_F(TakTcpServerTest, AgentThatStopsReadingIsCutOffAtTheOutputBound) {
+    Client client(port);
+    auto channel = waitChannel(0);
+    ASSERT_TRUE(channel);
+    // The client never reads: the socket buffers fill, then the queue, then the bound closes it.
+    std::string block(64 * 1024, 'x');
+    int taken = 0;
+    for (int i = 0; i < 200 && channel->write(block) > 0; ++i) ++taken;
+    EXPECT_LT(taken, 200);
+    EXPECT_TRUE(events.waitFor([&] { return events.closes == 1; }));
+    EXPECT_LE(channel->pendingOutputBytes(), maxOutput);
+}
+
+TEST_F(TakTcpServerTest, StopClosesEveryConnection) {
+    Client a(port), b(port);
+    ASSERT_TRUE(waitChannel(1));
+    server.stop();
+    EXPECT_EQ(events.closes, 2);
+    EXPECT_EQ(server.connectionNum(), 0u);
+    EXPECT_TRUE(a.peerClosed());
+}
+
+TEST(TakTcpServerListen, PortInUseIsReportedWithItsReason) {
+    TakTcpServer first;
+    ASSERT_GE(first.createsocket(0, "127.0.0.1"), 0);
+    TakTcpServer second;
+    int const fd = second.createsocket(first.listenPort(), "127.0.0.1");
+    EXPECT_LT(fd, 0);
+    EXPECT_FALSE(second.lastError().empty());
+}
+
+TEST(TakEventLoopTimers, OneShotRepeatAndKill) {
+    TakEventLoopThread thread;
+    thread.start(true);
+    std::atomic<int> once{0}, repeated{0}, killed{0};
+    std::promise<void> repeatsDone;
+    thread.loop().setTimer(10, [&](TakTimerID) { ++once; });
+    thread.loop().setTimer(
+        5,
+        [&](TakTimerID) {
+            if (++repeated == 3) repeatsDone.set_value();
+        },
+        3);
+    TakTimerID const id = thread.loop().setTimer(50, [&](TakTimerID) { ++killed; });
+    thread.loop().killTimer(id);
+    EXPECT_EQ(repeatsDone.get_future().wait_for(2s), std::future_status::ready);
+    std::this_thread::sleep_for(100ms);
+    EXPECT_EQ(once.load(), 1);
+    EXPECT_EQ(repeated.load(), 3);
+    EXPECT_EQ(killed.load(), 0);
+}
+
+}  // namespace
