@@ -4,6 +4,7 @@
 #include "comm-serd/TakManagerFactory.h"
 #include "comm-serd/TakSignalWaiter.h"
 #include "log/TakLog.h"
+#include "protobuf/TakProtoRegistry.h"
 
 namespace {
 
@@ -19,6 +20,7 @@ int main() {
     TakGlobalInfoManager& config = TakGlobalInfoManager::getInstance();
     config.loadConfig();
     TakLog::instance().initLog(true, config.getLogDir());
+    takRegisterProtoDescriptors();
 
     TakManagerFactory& factory = TakManagerFactory::getInstance();
     factory.getDbManager()->init();
