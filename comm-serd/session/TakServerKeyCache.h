@@ -1,0 +1,51 @@
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "comm-serd/session/TakKeyFile.h"
+#include "comm-serd/session/TakSm2Key.h"
+
+// The decrypted long-term key by file path. Opening the key file costs a 65 536-round key
+// derivation (tens of milliseconds), so the result is kept and the file is read again only
+// when its identity, size or modification time changes. A missing file is looked up afresh
+// on every call and reported as NoFile each time. Thread-safe; the key handed out is shared
+// and never changed.
+class TakServerKeyCache {
+public:
+    static TakServerKeyCache& getInstance();
+
+    TakServerKeyCache() = default;
+    TakServerKeyCache(const TakServerKeyCache&) = delete;
+    TakServerKeyCache& operator=(const TakServerKeyCache&) = delete;
+
+    // The key of the file at path; key is empty unless the status is Ok.
+    [[nodiscard]] TakKeyFile::Status get(const std::string& path,
+                                         std::shared_ptr<const TakSm2Key>& key);
+
+    // How many times a file has been read and decrypted (for diagnostics and tests).
+    uint64_t loads() const;
+    void clear();
+
+private:
+    struct STFileStamp {
+        uint64_t device = 0;
+        uint64_t inode = 0;
+        int64_t size = 0;
+        int64_t mtimeSec = 0;
+        int64_t mtimeNsec = 0;
+        bool operator==(const STFileStamp&) const = default;
+    };
+    struct STEntry {
+        STFileStamp stamp;
+        TakKeyFile::Status status = TakKeyFile::Status::NoFile;
+        std::shared_ptr<const TakSm2Key> key;
+    };
+
+    mutable std::mutex m_mutex;  // guards m_entries and m_loads; held while a file is read
+    std::map<std::string, STEntry> m_entries;
+    uint64_t m_loads = 0;
+};
