@@ -2,15 +2,35 @@
 
 #include <map>
 #include <memory>
-#include <mutex>
+#include <optional>
 #include <string>
 
 #include "comm-serd/ITakDbManager.h"
 #include "comm-serd/ITakObject.h"
+#include "comm-serd/TakGlobalInfoManager.h"
 
-// Placeholder until the database layer lands: opens nothing.
+class TakDbConn;
+
+// Opens the two database connections (security, then audit) and hands them out by database
+// name. Created once by the factory; its map is filled by init() and not changed afterwards.
 class TakDbManager : public ITakDbManager, public ITakObject {
 public:
-    int init() override;
+    // Connection settings from the configuration, read when init() runs.
+    TakDbManager() = default;
+    // Connection settings given (tests, tools).
+    explicit TakDbManager(STDbSettings settings);
+
+    // Opens the connections: 0 when both are open ("db conn size: " is logged), otherwise the
+    // code of the first that failed (1: client handle or character set, 2: refused by the
+    // server; logged). A connection that failed, and those after it, are still stored: they
+    // keep connecting in the background, so the server needs no restart once the database is
+    // up.
+    [[nodiscard]] int init() override;
+    // The connection of a database (g_strSecurityDbName, g_strAuditDbName), or an empty
+    // pointer for any other name (or before init()).
     std::shared_ptr<TakDbConn> getDBConn(const std::string& name) override;
+
+private:
+    std::optional<STDbSettings> m_settings;
+    std::map<std::string, std::shared_ptr<TakDbConn>> m_connMap;  // guarded by m_mutex
 };

@@ -1,0 +1,590 @@
+#include "comm-serd/db/TakDbConn.h"
+
+#include <errmsg.h>
+#include <mysqld_error.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <exception>
+#include <future>
+#include <map>
+#include <string_view>
+#include <system_error>
+#include <vector>
+
+#include "comm-serd/db/TakDbResult.h"
+#include "log/TakNanolog.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr auto kIdleWait = std::chrono::milliseconds(100);
+constexpr auto kFirstBackoff = std::chrono::milliseconds(100);
+constexpr auto kMaxBackoff = std::chrono::milliseconds(1000);
+constexpr unsigned int kConnectTimeoutSec = 3;
+
+// The connection whose task this thread is running (set by the worker around each task).
+thread_local const TakDbConn* t_taskConn = nullptr;
+
+// Handle address -> owning connection, so that a prepared statement made on a handle finds the
+// connection's handle lock. Never destroyed: connections may outlive every other static.
+struct HandleRegistry {
+    std::mutex mutex;
+    std::map<const MYSQL*, std::weak_ptr<TakDbConn>> conns;  // guarded by mutex
+};
+HandleRegistry& handleRegistry() {
+    static HandleRegistry& registry = *new HandleRegistry;
+    return registry;
+}
+
+// Worker threads of connections that were destroyed on their own worker (a task held the last
+// reference). Such a thread cannot join itself; it is parked here and joined by the next one
+// parked (by then it has long returned). Never destroyed, like the registry.
+class FinishedWorkers {
+public:
+    void park(std::thread thread) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        for (auto& t : m_threads) t.join();
+        m_threads.clear();
+        m_threads.push_back(std::move(thread));
+    }
+
+private:
+    std::mutex m_mutex;
+    std::vector<std::thread> m_threads;  // guarded by m_mutex
+};
+FinishedWorkers& finishedWorkers() {
+    static FinishedWorkers& workers = *new FinishedWorkers;
+    return workers;
+}
+
+std::string errorText(MYSQL* mysql) {
+    const char* text = mysql ? mysql_error(mysql) : nullptr;
+    return text ? std::string(text) : std::string();
+}
+
+}  // namespace
+
+TakDbConn::TakDbConn(std::string dbName, std::string charset)
+    : m_dbName(std::move(dbName)), m_charset(std::move(charset)) {
+    std::lock_guard<std::mutex> lock(m_escapeMutex);
+    if (mysql_init(&m_escapeHandle) != nullptr) {
+        // Escape as the live connection does: same character set (see openHandle for the
+        // NO_BACKSLASH_ESCAPES mode).
+        if (const MARIADB_CHARSET_INFO* cs = mariadb_get_charset_by_name(m_charset.c_str())) {
+            m_escapeHandle.charset = cs;
+        }
+        m_escapeReady = true;
+    }
+}
+
+TakDbConn::~TakDbConn() {
+    TAK_LOG_DEBUG("dbconn is break");
+    {
+        std::lock_guard<std::mutex> lock(m_taskMutex);
+        m_running = false;
+    }
+    m_cond.notify_all();
+    if (m_thread.joinable()) {
+        if (m_thread.get_id() == std::this_thread::get_id()) {
+            finishedWorkers().park(std::move(m_thread));
+        } else {
+            m_thread.join();
+        }
+    }
+    if (m_handleRegistered) {
+        HandleRegistry& registry = handleRegistry();
+        std::lock_guard<std::mutex> lock(registry.mutex);
+        registry.conns.erase(&m_handle);
+    }
+    if (m_mysql) mysql_close(m_mysql);
+    {
+        std::lock_guard<std::mutex> lock(m_escapeMutex);
+        if (m_escapeReady) mysql_close(&m_escapeHandle);
+    }
+    if (!m_tasks.empty()) TAK_LOG_DEBUG("queued db tasks dropped:" << m_tasks.size());
+}
+
+// ---- opening ------------------------------------------------------------------------------
+
+int TakDbConn::connect(const STDbSettings& settings) {
+    int result = 0;
+    bool charsetRefused = false;
+    std::string error;
+    {
+        std::lock_guard<std::recursive_mutex> lock(m_dbMutex);
+        m_settings = settings;
+        registerHandle();
+        result = openHandle(&error, &charsetRefused);
+        if (result != 0 && !m_lossReported) {
+            m_lossReported = true;  // the first success logs the recovery
+            m_lostSince = Clock::now();
+        }
+    }
+    if (result == 1 && charsetRefused) {
+        std::fprintf(stderr, "Failed to set character set: %s\n", error.c_str());
+    } else if (result == 1) {
+        TAK_LOG_ERROR("mysql_init failed");
+    } else if (result == 2) {
+        TAK_LOG_ERROR("mysql_real_connect failed: " << error);
+    }
+    startWorker();
+    return result;
+}
+
+void TakDbConn::start(const STDbSettings& settings) {
+    {
+        std::lock_guard<std::recursive_mutex> lock(m_dbMutex);
+        m_settings = settings;
+        registerHandle();
+    }
+    startWorker();
+}
+
+void TakDbConn::registerHandle() {
+    if (m_handleRegistered) return;
+    std::weak_ptr<TakDbConn> weak = weak_from_this();
+    if (weak.expired()) return;  // not owned by a shared_ptr: statements do not find it
+    HandleRegistry& registry = handleRegistry();
+    std::lock_guard<std::mutex> lock(registry.mutex);
+    registry.conns[&m_handle] = weak;
+    m_handleRegistered = true;
+    m_shared = true;
+}
+
+std::shared_ptr<TakDbConn> TakDbConn::findByHandle(const MYSQL* mysql) {
+    HandleRegistry& registry = handleRegistry();
+    std::lock_guard<std::mutex> lock(registry.mutex);
+    auto it = registry.conns.find(mysql);
+    return it == registry.conns.end() ? nullptr : it->second.lock();
+}
+
+int TakDbConn::openHandle(std::string* error, bool* charsetRefused) {
+    m_connected = false;
+    if (m_mysql) {
+        mysql_close(m_mysql);
+        m_mysql = nullptr;
+    }
+    if (mysql_init(&m_handle) == nullptr) {
+        *error = "mysql_init failed";
+        return 1;
+    }
+    m_mysql = &m_handle;
+    unsigned int timeout = kConnectTimeoutSec;
+    mysql_options(m_mysql, MYSQL_OPT_CONNECT_TIMEOUT, &timeout);
+    // This client library refuses mysql_set_character_set before connecting; the option is
+    // the way to give the character set.
+    if (mysql_options(m_mysql, MYSQL_SET_CHARSET_NAME, m_charset.c_str()) != 0) {
+        *error = errorText(m_mysql);
+        *charsetRefused = true;
+        mysql_close(m_mysql);
+        m_mysql = nullptr;
+        return 1;
+    }
+    const STDbSettings& s = m_settings;
+    if (mysql_real_connect(m_mysql, s.host.c_str(), s.user.c_str(), s.password.c_str(),
+                           m_dbName.c_str(), s.port, nullptr, 0) == nullptr) {
+        *error = errorText(m_mysql);
+        if (mysql_errno(m_mysql) == CR_CANT_READ_CHARSET) {
+            *charsetRefused = true;
+            mysql_close(m_mysql);
+            m_mysql = nullptr;
+            return 1;
+        }
+        return 2;
+    }
+    if (mysql_autocommit(m_mysql, 0) != 0) {
+        *error = errorText(m_mysql);
+        // Never leave a session with autocommit on: start over with a fresh, closed handle.
+        mysql_close(m_mysql);
+        m_mysql = mysql_init(&m_handle);
+        return 2;
+    }
+    bool const noBackslashEscapes =
+        (m_mysql->server_status & SERVER_STATUS_NO_BACKSLASH_ESCAPES) != 0;
+    {
+        std::lock_guard<std::mutex> lock(m_escapeMutex);
+        if (m_escapeReady) {
+            if (noBackslashEscapes) {
+                m_escapeHandle.server_status |= SERVER_STATUS_NO_BACKSLASH_ESCAPES;
+            } else {
+                m_escapeHandle.server_status &= ~SERVER_STATUS_NO_BACKSLASH_ESCAPES;
+            }
+        }
+    }
+    ++m_generation;
+    m_connected = true;
+    return 0;
+}
+
+bool TakDbConn::reconnectLocked() {
+    std::string error;
+    bool charsetRefused = false;
+    if (openHandle(&error, &charsetRefused) != 0) return false;
+    if (m_lossReported) {
+        m_lossReported = false;
+        auto const ms =
+            std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - m_lostSince);
+        TAK_LOG_INFO("database connection back:" << m_dbName << "after ms:"
+                                                 << static_cast<int64_t>(ms.count()));
+    } else if (m_generation.load() == 1) {
+        TAK_LOG_INFO("database connection open:" << m_dbName);
+    }
+    return true;
+}
+
+// ---- failures -----------------------------------------------------------------------------
+
+bool TakDbConn::isLossError(unsigned int err) {
+    switch (err) {
+        case CR_CONNECTION_ERROR:
+        case CR_CONN_HOST_ERROR:
+        case CR_SERVER_GONE_ERROR:
+        case CR_SERVER_LOST:
+        case CR_SERVER_LOST_EXTENDED:
+        case ER_SERVER_SHUTDOWN:
+        case ER_CONNECTION_KILLED:
+            return true;
+        default:
+            return false;
+    }
+}
+
+bool TakDbConn::inTask() const { return t_taskConn == this; }
+
+void TakDbConn::markLost(const char* error) {
+    m_connected = false;
+    if (inTask()) m_taskLost = true;
+    if (m_lossReported) return;
+    m_lossReported = true;
+    m_lostSince = Clock::now();
+    TAK_LOG_WARN("database connection lost:" << m_dbName << std::string(error ? error : ""));
+}
+
+TakDbConn::EGate TakDbConn::beforeStatement(bool* reconnected) {
+    if (inTask()) {
+        if (m_taskLost || !m_connected) {
+            m_taskLost = true;
+            return EGate::Quiet;
+        }
+        return EGate::Run;
+    }
+    if (!m_connected) {
+        *reconnected = true;
+        if (!reconnectLocked()) return EGate::Down;
+    }
+    return EGate::Run;
+}
+
+TakDbConn::EAfterFailure TakDbConn::afterFailure(unsigned int err, const char* error,
+                                                 bool* reconnected) {
+    if (!isLossError(err)) return EAfterFailure::Report;
+    markLost(error);
+    if (inTask()) return EAfterFailure::Quiet;
+    if (*reconnected) return EAfterFailure::Report;
+    *reconnected = true;
+    return reconnectLocked() ? EAfterFailure::Retry : EAfterFailure::Report;
+}
+
+std::string TakDbConn::lastError() {
+    return m_mysql ? errorText(m_mysql) : std::string("no connection handle");
+}
+
+void TakDbConn::noteCommit() {
+    if (inTask()) ++m_taskCommits;
+}
+
+// ---- direct statements --------------------------------------------------------------------
+
+std::shared_ptr<TakDbResult> TakDbConn::executeQuery(std::string sql) {
+    std::lock_guard<std::recursive_mutex> lock(m_dbMutex);
+    bool reconnected = false;
+    switch (beforeStatement(&reconnected)) {
+        case EGate::Quiet:
+            return nullptr;
+        case EGate::Down:
+            TAK_LOG_ERROR("mysql_real_query failed: %s, sql: " << lastError() << sql);
+            return nullptr;
+        case EGate::Run:
+            break;
+    }
+    for (;;) {
+        if (mysql_real_query(m_mysql, sql.data(), sql.size()) != 0) {
+            std::string const error = errorText(m_mysql);
+            auto const next = afterFailure(mysql_errno(m_mysql), error.c_str(), &reconnected);
+            if (next == EAfterFailure::Retry) continue;
+            if (next == EAfterFailure::Report) {
+                TAK_LOG_ERROR("mysql_real_query failed: %s, sql: " << error << sql);
+            }
+            return nullptr;
+        }
+        MYSQL_RES* res = mysql_store_result(m_mysql);
+        if (res == nullptr && mysql_errno(m_mysql) != 0) {
+            // The rows could not be read.
+            std::string const error = errorText(m_mysql);
+            auto const next = afterFailure(mysql_errno(m_mysql), error.c_str(), &reconnected);
+            if (next == EAfterFailure::Retry) continue;
+            if (next == EAfterFailure::Report) {
+                TAK_LOG_ERROR("mysql_store_result failed:" << error << sql);
+            }
+            return nullptr;
+        }
+        auto result = std::make_shared<TakDbResult>(res);
+        // Commit after the rows are read: this ends the transaction the query opened, so the
+        // next query sees what other connections committed meanwhile.
+        if (mysql_commit(m_mysql) != 0) {
+            std::string const error = errorText(m_mysql);
+            if (isLossError(mysql_errno(m_mysql))) {
+                markLost(error.c_str());
+            } else {
+                TAK_LOG_ERROR("mysql_commit failed: " << error << sql);
+            }
+        }
+        if (res == nullptr) {
+            TAK_LOG_ERROR("mysql_store_result failed:" << errorText(m_mysql) << sql);
+            return nullptr;
+        }
+        return result;
+    }
+}
+
+void TakDbConn::executeUpdate(std::string sql) {
+    std::lock_guard<std::recursive_mutex> lock(m_dbMutex);
+    bool reconnected = false;
+    switch (beforeStatement(&reconnected)) {
+        case EGate::Quiet:
+            return;
+        case EGate::Down:
+            TAK_LOG_ERROR("mysql_real_query failed: %s, sql: " << lastError() << sql);
+            return;
+        case EGate::Run:
+            break;
+    }
+    for (;;) {
+        if (mysql_real_query(m_mysql, sql.data(), sql.size()) != 0) {
+            std::string const error = errorText(m_mysql);
+            auto const next = afterFailure(mysql_errno(m_mysql), error.c_str(), &reconnected);
+            if (next == EAfterFailure::Retry) continue;
+            if (next == EAfterFailure::Report) {
+                TAK_LOG_ERROR("mysql_real_query failed: %s, sql: " << error << sql);
+            }
+            return;
+        }
+        // A statement that yields rows after all: read them, or the handle stays out of step.
+        if (mysql_field_count(m_mysql) != 0) mysql_free_result(mysql_store_result(m_mysql));
+        (void)mysql_affected_rows(m_mysql);
+        if (mysql_commit(m_mysql) != 0) {
+            std::string const error = errorText(m_mysql);
+            auto const next = afterFailure(mysql_errno(m_mysql), error.c_str(), &reconnected);
+            if (next == EAfterFailure::Retry) continue;
+            if (next == EAfterFailure::Report) {
+                TAK_LOG_ERROR("mysql_commit failed: " << error << sql);
+            }
+            return;
+        }
+        noteCommit();
+        return;
+    }
+}
+
+MYSQL* TakDbConn::getMysql() {
+    std::lock_guard<std::recursive_mutex> lock(m_dbMutex);
+    return m_mysql;
+}
+
+std::string TakDbConn::escapeString(const std::string& value) {
+    std::string out(value.size() * 2 + 1, '\0');
+    unsigned long length = 0;
+    {
+        std::lock_guard<std::mutex> lock(m_escapeMutex);
+        if (m_escapeReady) {
+            length = mysql_real_escape_string(&m_escapeHandle, out.data(), value.data(),
+                                              static_cast<unsigned long>(value.size()));
+        } else {
+            length = mysql_escape_string(out.data(), value.data(),
+                                         static_cast<unsigned long>(value.size()));
+        }
+    }
+    out.resize(std::min<size_t>(length, out.size()));
+    return out;
+}
+
+// ---- the task queue -----------------------------------------------------------------------
+
+void TakDbConn::processReq(int id, const std::function<void()>&& task) {
+    {
+        std::lock_guard<std::mutex> lock(m_taskMutex);
+        m_tasks.emplace_back(id, task);
+    }
+    m_cond.notify_one();
+}
+
+void TakDbConn::stopTaskById(int id) {
+    {
+        std::lock_guard<std::mutex> lock(m_taskMutex);
+        std::erase_if(m_tasks, [id](const auto& entry) { return entry.first == id; });
+    }
+    m_cond.notify_one();
+}
+
+size_t TakDbConn::queuedTaskCount() {
+    std::lock_guard<std::mutex> lock(m_taskMutex);
+    return m_tasks.size();
+}
+
+int TakDbConn::sycProcessReq(const std::function<void()>&& task, int timeout) {
+    std::packaged_task<void()> job([this, &task] {
+        std::lock_guard<std::recursive_mutex> lock(m_dbMutex);
+        if (task) task();
+    });
+    std::future<void> done = job.get_future();
+    std::thread thread;
+    try {
+        thread = std::thread(std::move(job));
+    } catch (const std::system_error&) {
+        TAK_LOG_DEBUG("Timeout ");
+        return 2;
+    }
+    int result = 1;
+    if (done.wait_for(std::chrono::milliseconds(timeout)) == std::future_status::ready) {
+        TAK_LOG_DEBUG("Req ready");
+        result = 0;
+    } else {
+        TAK_LOG_DEBUG("Timeout ");
+    }
+    // The task may refer to the caller's locals: never return while it runs.
+    thread.join();
+    try {
+        done.get();
+    } catch (const std::exception& e) {
+        TAK_LOG_ERROR("db task failed:" << std::string(e.what()));
+    } catch (...) {
+        TAK_LOG_ERROR("db task failed");
+    }
+    return result;
+}
+
+// ---- the worker ---------------------------------------------------------------------------
+
+void TakDbConn::startWorker() {
+    if (m_thread.joinable()) return;
+    m_running = true;
+    m_thread = std::thread(&TakDbConn::run, this, weak_from_this());
+}
+
+bool TakDbConn::waitStopping(std::chrono::milliseconds delay) {
+    std::unique_lock<std::mutex> lock(m_taskMutex);
+    return m_cond.wait_for(lock, delay, [this] { return !m_running.load(); });
+}
+
+void TakDbConn::backgroundReconnect() {
+    if (m_connected) {
+        m_backoff = std::chrono::milliseconds(0);
+        return;
+    }
+    auto const now = Clock::now();
+    if (now < m_nextAttempt) return;
+    bool ok = false;
+    {
+        std::lock_guard<std::recursive_mutex> lock(m_dbMutex);
+        ok = m_connected || reconnectLocked();
+    }
+    if (ok) {
+        m_backoff = std::chrono::milliseconds(0);
+        return;
+    }
+    m_backoff = m_backoff.count() == 0 ? kFirstBackoff : std::min(m_backoff * 2, kMaxBackoff);
+    m_nextAttempt = now + m_backoff;
+}
+
+void TakDbConn::run(std::weak_ptr<TakDbConn> weakSelf) {
+    while (m_running) {
+        std::function<void()> task;
+        {
+            std::unique_lock<std::mutex> lock(m_taskMutex);
+            auto const deadline = Clock::now() + kIdleWait;
+            while (m_tasks.empty() && m_running && Clock::now() < deadline) {
+                m_cond.wait_until(lock, deadline);
+            }
+            if (!m_running) break;
+            if (!m_tasks.empty()) {
+                task = std::move(m_tasks.front().second);
+                m_tasks.pop_front();
+            }
+        }
+        if (!task) {
+            backgroundReconnect();
+            continue;
+        }
+        if (!runTask(task, weakSelf)) return;  // the connection is gone: touch nothing
+    }
+}
+
+bool TakDbConn::runTask(std::function<void()>& task, const std::weak_ptr<TakDbConn>& weakSelf) {
+    // While the task runs the worker holds a reference, so that nothing the task releases can
+    // destroy the connection under it. The reference is dropped before any wait, so that the
+    // connection's owner can still destroy it quickly. Dropping it may destroy the connection
+    // (then on this thread, which must return at once).
+    std::shared_ptr<TakDbConn> self;
+    auto const release = [&]() {
+        if (!m_shared) return true;
+        self.reset();
+        return !weakSelf.expired();
+    };
+
+    bool rerun = false;
+    for (;;) {
+        // Wait for an open connection, with back-off, without the handle lock.
+        auto delay = kFirstBackoff;
+        for (;;) {
+            {
+                std::lock_guard<std::recursive_mutex> lock(m_dbMutex);
+                if (m_connected || reconnectLocked()) break;
+            }
+            if (waitStopping(delay)) return true;  // stopping: the task is dropped
+            delay = std::min(delay * 2, kMaxBackoff);
+        }
+        if (m_shared) {
+            self = weakSelf.lock();
+            if (!self) return true;  // being destroyed on another thread, which joins us
+        }
+
+        bool lost = false;
+        int commitsBeforeLoss = 0;
+        {
+            std::lock_guard<std::recursive_mutex> lock(m_dbMutex);
+            if (m_connected) {
+                m_taskLost = false;
+                m_taskCommits = 0;
+                t_taskConn = this;
+                try {
+                    task();
+                } catch (const std::exception& e) {
+                    TAK_LOG_ERROR("db task failed:" << std::string(e.what()));
+                } catch (...) {
+                    TAK_LOG_ERROR("db task failed");
+                }
+                t_taskConn = nullptr;
+                lost = m_taskLost;
+                commitsBeforeLoss = m_taskCommits;
+                m_taskLost = false;
+                // Undo whatever the cut-off transaction left on the handle.
+                if (lost && m_mysql) (void)mysql_rollback(m_mysql);
+            } else {
+                lost = true;  // a direct call found the connection gone meanwhile
+            }
+        }
+        if (!lost) {
+            if (rerun) TAK_LOG_DEBUG("db task done after reconnect:" << m_dbName);
+            task = nullptr;  // its captures go while the reference is held
+            return release();
+        }
+        if (commitsBeforeLoss > 0) {
+            TAK_LOG_WARN("db task lost its connection after commits:"
+                         << commitsBeforeLoss << "its rerun repeats them:" << m_dbName);
+        }
+        rerun = true;
+        if (!release()) return false;
+    }
+}

@@ -1,0 +1,180 @@
+#pragma once
+
+#include <mysql.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <utility>
+
+#include "comm-serd/TakGlobalInfoManager.h"
+#include "comm-serd/db/TakDbDefine.h"
+
+class TakDbResult;
+
+// One MySQL connection to one database, with its own worker thread and task queue.
+//
+// Create it with std::make_shared<TakDbConn>(name), then connect() (or start()). Business code
+// either queues a task on the worker (processReq), or runs a statement directly on its own
+// thread (executeQuery, executeUpdate), or runs a closure on a thread of its own under the
+// handle lock with a time limit (sycProcessReq).
+//
+// Transactions: autocommit is off. executeQuery and executeUpdate commit after their
+// statement; a TakDbPreStatement commits when it is destroyed (or by its commit()).
+//
+// Handle lock (m_dbMutex, recursive): every use of the client handle holds it. The worker holds
+// it for the whole of each task; executeQuery, executeUpdate and getMysql take it; the thread of
+// sycProcessReq holds it for its whole task; a TakDbPreStatement made on this connection's handle
+// holds it from init() to its destruction. So the handle is never used by two threads at once.
+// m_taskMutex guards the queue only; no path holds it together with m_dbMutex. Lock order with
+// the rest of the server: m_dbMutex before the session registry lock (host authorization).
+//
+// Lost connections. When a statement fails because the connection is gone (the server stopped,
+// restarted or dropped it), the loss is logged once and the connection is reopened (character
+// set and autocommit off again; the handle keeps its address):
+// - A worker task: its later statements fail at once without touching the server; when the
+//   task returns, the worker rolls back, waits for the server with back-off (without holding the
+//   handle lock) and runs the task again from its start. Queued tasks wait likewise. Nothing
+//   queued is dropped while the server is away; the queue is dropped only when the connection
+//   is destroyed.
+//   For the rerun to be exact a task must be idempotent up to its commit: everything it changes
+//   in the database becomes durable at one commit at its end (a TakDbPreStatement's destruction
+//   or commit(), or an executeUpdate), and what it does outside the database may happen twice.
+//   A task that commits more than once cannot be replayed exactly: its rerun repeats the changes
+//   committed before the loss (a WARN record says so).
+//   A task takes the handle (getMysql) when it runs, never when it is queued.
+// - A direct call (executeQuery / executeUpdate on any other thread, including a sycProcessReq
+//   task, and a TakDbPreStatement outside a worker task): tries one reconnect and runs its
+//   statement once more; if that fails it logs and fails as usual (empty result, false). So no
+//   caller blocks for long.
+// The loss and the recovery are logged once each, not once per statement.
+//
+// A connection whose first connect failed (server down at start-up) keeps connecting in the
+// background; it needs no restart once the server is up.
+//
+// Rules for tasks: do not call sycProcessReq on the same connection from one of its tasks (it
+// would wait for the handle lock the worker holds); do not keep a TakDbPreStatement beyond the
+// task that made it.
+class TakDbConn : public std::enable_shared_from_this<TakDbConn> {
+public:
+    explicit TakDbConn(std::string dbName, std::string charset = g_strDbCharset);
+    // Stops the worker (it leaves within 100 ms, or as soon as a running task returns) and
+    // closes the handle. Tasks still queued are dropped unrun.
+    virtual ~TakDbConn();
+    TakDbConn(const TakDbConn&) = delete;
+    TakDbConn& operator=(const TakDbConn&) = delete;
+
+    // Opens the connection now and starts the worker. Returns 0 when connected, 1 when the
+    // client handle could not be set up or the character set was refused, 2 when the server
+    // refused the connection (logged). On failure the worker still starts and keeps connecting
+    // in the background.
+    [[nodiscard]] int connect(const STDbSettings& settings);
+    // Starts the worker, which connects in the background.
+    void start(const STDbSettings& settings);
+
+    // Queues a task under a caller-chosen id. Never blocks on the database. Tasks of one
+    // connection run one at a time, in the order queued.
+    void processReq(int id, const std::function<void()>&& task);
+    // Drops every queued task with this id; a task already running runs to its end.
+    void stopTaskById(int id);
+    // Runs task on a thread of its own, holding the handle lock, and waits at most timeout ms.
+    // 0: finished in time; 1: time-out; 2: no thread could be started (the task did not run).
+    // Returns only after the task has ended, whatever the result.
+    [[nodiscard]] int sycProcessReq(const std::function<void()>&& task, int timeout);
+
+    // Runs a statement that yields rows, then commits. Empty pointer on any failure.
+    std::shared_ptr<TakDbResult> executeQuery(std::string sql);
+    // Runs a statement that yields no rows, then commits.
+    void executeUpdate(std::string sql);
+    // The client handle (null until the first connect attempt). Its address stays the same
+    // for the life of the connection, across reconnects.
+    MYSQL* getMysql();
+
+    // value escaped for splicing between single quotes into a statement of this connection
+    // (mysql_real_escape_string with the connection's character set). Works while the
+    // connection is down and never waits for the handle lock.
+    std::string escapeString(const std::string& value);
+
+    const std::string& dbName() const { return m_dbName; }
+    // Whether the connection is open (as far as the last statement knows).
+    bool isConnected() const { return m_connected.load(); }
+    size_t queuedTaskCount();
+
+private:
+    friend class TakDbPreStatement;
+
+    enum class EGate { Run, Quiet, Down };
+    enum class EAfterFailure { Report, Retry, Quiet };
+
+    // All of these require m_dbMutex held.
+    // (Re)opens the handle: 0, 1 or 2 as connect(); *error receives the client's error text.
+    int openHandle(std::string* error, bool* charsetRefused);
+    // One reconnect attempt; logs the recovery on success.
+    bool reconnectLocked();
+    // The connection is gone: log it (once per loss) and, inside a worker task, mark the task.
+    void markLost(const char* error);
+    // Before a statement. Inside a worker task: Quiet (fail without logging) when the
+    // connection is already known to be gone. Elsewhere a gone connection is reopened first
+    // (one attempt, recorded in *reconnected): Down when that failed.
+    EGate beforeStatement(bool* reconnected);
+    // After a failed statement with client error err: retry it (a direct call whose connection
+    // was just reopened), fail quietly (a worker task that will be rerun) or report it.
+    EAfterFailure afterFailure(unsigned int err, const char* error, bool* reconnected);
+    void noteCommit();
+    bool inTask() const;
+    // The client's latest error text.
+    std::string lastError();
+
+    static bool isLossError(unsigned int err);
+    // The connection that owns a handle, or null.
+    static std::shared_ptr<TakDbConn> findByHandle(const MYSQL* mysql);
+    void registerHandle();
+
+    void startWorker();
+    void run(std::weak_ptr<TakDbConn> weakSelf);
+    // Runs one task to its end (waiting for the server, rerunning after a loss). False when the
+    // connection went away meanwhile: the caller must then leave without touching members.
+    bool runTask(std::function<void()>& task, const std::weak_ptr<TakDbConn>& weakSelf);
+    // Waits up to delay; false when the connection is stopping.
+    bool waitStopping(std::chrono::milliseconds delay);
+    // Idle worker: one background reconnect attempt when it is due.
+    void backgroundReconnect();
+
+    std::thread m_thread;
+    std::deque<std::pair<int, std::function<void()>>> m_tasks;  // guarded by m_taskMutex
+    std::atomic<bool> m_running{false};
+    std::condition_variable m_cond;  // waits on m_taskMutex
+    std::recursive_mutex m_dbMutex;  // the handle lock
+    std::mutex m_taskMutex;
+    MYSQL* m_mysql = nullptr;  // guarded by m_dbMutex; &m_handle once initialised
+    std::string m_dbName;
+
+    const std::string m_charset;
+    STDbSettings m_settings;                // guarded by m_dbMutex
+    MYSQL m_handle{};                       // guarded by m_dbMutex
+    std::atomic<bool> m_connected{false};   // written under m_dbMutex
+    std::atomic<uint64_t> m_generation{0};  // successful connects so far; written under m_dbMutex
+    bool m_handleRegistered = false;        // guarded by m_dbMutex
+    bool m_taskLost = false;                // guarded by m_dbMutex: the running task lost it
+    int m_taskCommits = 0;                  // guarded by m_dbMutex: commits of the running task
+    bool m_lossReported = false;  // guarded by m_dbMutex: a loss or failed connect was logged
+    std::chrono::steady_clock::time_point m_lostSince;  // guarded by m_dbMutex
+    bool m_shared = false;  // set before the worker starts: owned by a shared_ptr
+
+    // Worker-only back-off state.
+    std::chrono::milliseconds m_backoff{0};
+    std::chrono::steady_clock::time_point m_nextAttempt;
+
+    // A handle that never connects, used only for escaping (so that escaping needs neither the
+    // handle lock nor an open connection).
+    std::mutex m_escapeMutex;
+    MYSQL m_escapeHandle{};      // guarded by m_escapeMutex
+    bool m_escapeReady = false;  // guarded by m_escapeMutex
+};

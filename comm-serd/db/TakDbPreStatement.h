@@ -1,0 +1,77 @@
+#pragma once
+
+#include <mysql.h>
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+
+class TakDbConn;
+
+// A prepared statement on a connection's handle (TakDbConn::getMysql). Its destruction commits.
+//
+//   TakDbPreStatement stmt;
+//   stmt.init(conn->getMysql(), sql);
+//   stmt.setParam(0, text);      // every ? once, in any order; values are bound by address and
+//   stmt.setParam(1, number);    // must stay alive and unchanged until executeUpdate returns
+//   if (!stmt.executeUpdate()) ...;
+//   // re-bind and execute again as often as needed; destruction commits
+//
+// Make, use and destroy it inside one task: on the connection's worker, or inside a
+// sycProcessReq task. On the handle of a TakDbConn it holds that connection's handle lock from
+// init() to its destruction, so it is never used alongside another thread's statement; made
+// elsewhere than on the worker it therefore keeps the worker waiting while it lives.
+//
+// Lost connections (see TakDbConn): inside a worker task a statement whose connection is gone
+// fails quietly (the task will be run again); a failed commit for that reason marks the task
+// for its rerun too. Elsewhere a statement that has not yet executed reopens the connection
+// once and prepares again.
+class TakDbPreStatement {
+public:
+    TakDbPreStatement() = default;
+    virtual ~TakDbPreStatement();
+    TakDbPreStatement(const TakDbPreStatement&) = delete;
+    TakDbPreStatement& operator=(const TakDbPreStatement&) = delete;
+
+    // Prepares sql on mysql. A failure is logged; executeUpdate then fails and destruction does
+    // not commit. A null handle prepares nothing (executeUpdate reports "no m_stmt").
+    void init(MYSQL* mysql, std::string& sql);
+    // Whether init prepared the statement.
+    bool prepared() const { return m_mysql != nullptr; }
+
+    // Binds placeholder index (from 0). An index at or past the placeholder count is logged
+    // ("index too large: ") and dropped. Text is sent up to its first NUL byte.
+    void setParam(unsigned int index, std::string& value);
+    void setParam(unsigned int index, int& value);
+    void setParam(unsigned int index, long long& value);
+
+    // Executes once with the current bindings; no commit. Placeholders never bound are sent as
+    // NULL.
+    [[nodiscard]] bool executeUpdate();
+    // Commits now; false when the commit failed (the changes since the last commit are then not
+    // durable). Destruction commits again only if the statement executed since.
+    [[nodiscard]] bool commit();
+
+private:
+    // Prepares m_sql on m_target; true when prepared. A failure is left in *err / *error.
+    bool prepare(unsigned int* err, std::string* error);
+    void closeStatement();
+    // The commit of commit() and of the destructor.
+    bool commitNow();
+
+    MYSQL_STMT* m_stmt = nullptr;
+    std::unique_ptr<MYSQL_BIND[]> m_bind;
+    unsigned long m_paramCount = 0;
+    std::string m_sql;
+    MYSQL* m_mysql = nullptr;  // set only while prepared
+
+    MYSQL* m_target = nullptr;                      // handle given to init
+    std::shared_ptr<TakDbConn> m_conn;              // owner of m_target, if a TakDbConn
+    std::unique_lock<std::recursive_mutex> m_lock;  // m_conn's handle lock
+    uint64_t m_generation = 0;   // connection generation the statement was prepared on
+    bool m_quiet = false;        // connection gone inside a worker task: fail without logging
+    bool m_needPrepare = false;  // not prepared because the connection was gone: try again
+    bool m_pendingExec = false;  // executed since the last commit (a retry would lose that)
+    bool m_needCommit = false;   // destruction commits
+};

@@ -1,0 +1,395 @@
+#include "comm-serd/db/TakDbConn.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <future>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "TakDbTestFixture.h"
+#include "comm-serd/db/TakDbManager.h"
+#include "comm-serd/db/TakDbPreStatement.h"
+#include "comm-serd/db/TakDbResult.h"
+#include "support/TakTestMariaDb.h"
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+class TakDbConnTest : public TakDbTestFixture {};
+
+// A port on 127.0.0.1 where no server listens.
+unsigned int closedPort() { return TakTestMariaDb::freePort(); }
+
+// ---- opening ----------------------------------------------------------------------------
+
+TEST_F(TakDbConnTest, ManagerOpensBothDatabases) {
+    auto manager = std::make_shared<TakDbManager>(TakTestDb::settings());
+    EXPECT_EQ(manager->init(), 0);
+    EXPECT_EQ(m_log.count("db conn size:  2 ", ":init:"), 1u);
+    EXPECT_EQ(m_log.count("mysql_real_connect failed: "), 0u);
+
+    for (const std::string& name : {g_strSecurityDbName, g_strAuditDbName}) {
+        auto conn = manager->getDBConn(name);
+        ASSERT_NE(conn, nullptr) << name;
+        EXPECT_TRUE(conn->isConnected());
+        auto res = conn->executeQuery(
+            "select database() as db, @@autocommit as ac, "
+            "@@character_set_client as cs");
+        ASSERT_NE(res, nullptr);
+        EXPECT_EQ(res->getString("db"), name);
+        EXPECT_EQ(res->getInt("ac"), 0);  // changes last only through commits
+        EXPECT_EQ(res->getString("cs"), "utf8mb4");
+    }
+    EXPECT_EQ(manager->getDBConn("mysql"), nullptr);
+    EXPECT_EQ(manager->getDBConn(""), nullptr);
+}
+
+TEST_F(TakDbConnTest, RefusedConnectionIsReportedAndTheManagerGoesOn) {
+    struct Case {
+        const char* what;
+        STDbSettings settings;
+        const char* clientText;
+    };
+    STDbSettings wrongPassword = TakTestDb::settings();
+    wrongPassword.password = "not-the-password";
+    Case const cases[] = {
+        {"wrong password", wrongPassword, "Access denied"},
+        {"stopped server", TakTestDb::settings(closedPort()), "Can't connect"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        m_log.clear();
+        auto manager = std::make_shared<TakDbManager>(c.settings);
+        auto const before = Clock::now();
+        EXPECT_EQ(manager->init(), 2);
+        EXPECT_LT(Clock::now() - before, 2s);
+        // Reported once, for the first database; the second is not tried now.
+        EXPECT_EQ(m_log.count("mysql_real_connect failed: ", c.clientText), 1u);
+        EXPECT_EQ(m_log.count("mysql_real_connect failed: ", ":connect:"), 1u);
+        EXPECT_EQ(m_log.count("db conn size: "), 0u);
+
+        // The connections exist (they keep trying in the background) and fail cleanly.
+        auto security = manager->getDBConn(g_strSecurityDbName);
+        auto audit = manager->getDBConn(g_strAuditDbName);
+        ASSERT_NE(security, nullptr);
+        ASSERT_NE(audit, nullptr);
+        EXPECT_FALSE(security->isConnected());
+        auto const queryStart = Clock::now();
+        EXPECT_EQ(security->executeQuery("select 1 as one"), nullptr);
+        security->executeUpdate("update db_layer_test set n = 1");
+        EXPECT_LT(Clock::now() - queryStart, 2s);
+        EXPECT_EQ(m_log.count("mysql_real_query failed: %s, sql: ", "select 1 as one"), 1u);
+        std::atomic<bool> ran{false};
+        audit->processReq(1, [&ran] { ran = true; });
+        EXPECT_EQ(security->escapeString("a'b"), "a\\'b");
+
+        // Going away does not wait for the database.
+        audit.reset();
+        security.reset();
+        auto const destroyStart = Clock::now();
+        manager.reset();
+        EXPECT_LT(Clock::now() - destroyStart, 1s);
+        EXPECT_FALSE(ran);
+    }
+}
+
+TEST_F(TakDbConnTest, RefusedCharacterSetGoesToStandardError) {
+    auto conn = std::make_shared<TakDbConn>(g_strSecurityDbName, "no_such_charset");
+    testing::internal::CaptureStderr();
+    int const rc = conn->connect(TakTestDb::settings());
+    std::string const err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(rc, 1);
+    EXPECT_NE(err.find("Failed to set character set: "), std::string::npos) << err;
+    EXPECT_EQ(m_log.count("Failed to set character set"), 0u);
+    EXPECT_EQ(m_log.count("mysql_real_connect failed: "), 0u);
+}
+
+// ---- the task queue ---------------------------------------------------------------------
+
+TEST_F(TakDbConnTest, TasksRunOneAtATimeInQueueOrder) {
+    auto conn = open();
+    std::mutex mutex;
+    std::vector<int> order;
+    std::atomic<int> running{0};
+    std::atomic<int> maxRunning{0};
+    constexpr int kTasks = 30;
+    for (int i = 0; i < kTasks; ++i) {
+        conn->processReq(i % 3, [&, i] {
+            int const now = ++running;
+            int seen = maxRunning.load();
+            while (now > seen && !maxRunning.compare_exchange_weak(seen, now)) {
+            }
+            std::this_thread::sleep_for(1ms);
+            {
+                std::lock_guard<std::mutex> lock(mutex);
+                order.push_back(i);
+            }
+            --running;
+        });
+    }
+    ASSERT_TRUE(eventually([&] {
+        std::lock_guard<std::mutex> lock(mutex);
+        return order.size() == kTasks;
+    }));
+    std::vector<int> expected;
+    for (int i = 0; i < kTasks; ++i) expected.push_back(i);
+    EXPECT_EQ(order, expected);
+    EXPECT_EQ(maxRunning.load(), 1);
+}
+
+TEST_F(TakDbConnTest, StopTaskByIdDropsOnlyThePendingTasksOfThatId) {
+    auto conn = open();
+    std::mutex mutex;
+    std::vector<std::string> ran;
+    auto record = [&](std::string what) {
+        std::lock_guard<std::mutex> lock(mutex);
+        ran.push_back(std::move(what));
+    };
+    std::promise<void> started;
+    std::promise<void> release;
+    std::shared_future<void> released = release.get_future().share();
+    // The running task has id 5 too: it is not interrupted.
+    conn->processReq(5, [&, released] {
+        started.set_value();
+        released.wait();
+        record("running-5");
+    });
+    started.get_future().wait();
+    conn->processReq(5, [&] { record("a-5"); });
+    conn->processReq(6, [&] { record("b-6"); });
+    conn->processReq(5, [&] { record("c-5"); });
+    conn->processReq(7, [&] { record("d-7"); });
+    conn->stopTaskById(5);
+    conn->stopTaskById(99);  // nothing queued under it: no change
+    EXPECT_EQ(conn->queuedTaskCount(), 2u);
+    release.set_value();
+    ASSERT_TRUE(eventually([&] {
+        std::lock_guard<std::mutex> lock(mutex);
+        return ran.size() == 3;
+    }));
+    std::this_thread::sleep_for(150ms);  // nothing else turns up
+    std::lock_guard<std::mutex> lock(mutex);
+    EXPECT_EQ(ran, (std::vector<std::string>{"running-5", "b-6", "d-7"}));
+}
+
+TEST_F(TakDbConnTest, SycProcessReqWaitsForTheTaskWhateverTheResult) {
+    auto conn = open();
+    struct Case {
+        std::chrono::milliseconds work;
+        int timeout;
+        int expected;
+        const char* logged;
+    };
+    Case const cases[] = {{0ms, 500, 0, "Req ready"}, {300ms, 50, 1, "Timeout "}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.logged);
+        m_log.clear();
+        bool finished = false;  // a local of the caller: the task may use it
+        int value = 0;
+        auto const before = Clock::now();
+        int const rc = conn->sycProcessReq(
+            [&] {
+                // The handle lock is held; statements on the same connection still run.
+                auto res = conn->executeQuery("select 42 as v");
+                value = res ? res->getInt("v") : -1;
+                std::this_thread::sleep_for(c.work);
+                finished = true;
+            },
+            c.timeout);
+        EXPECT_EQ(rc, c.expected);
+        EXPECT_TRUE(finished);
+        EXPECT_EQ(value, 42);
+        EXPECT_GE(Clock::now() - before, c.work);
+        EXPECT_EQ(m_log.count(c.logged, ":sycProcessReq:"), 1u);
+    }
+}
+
+// ---- one handle, one thread at a time ---------------------------------------------------
+
+TEST_F(TakDbConnTest, WorkerTasksWaitForTheHandleHeldElsewhere) {
+    auto conn = open();
+    std::atomic<bool> taskRan{false};
+    Clock::time_point taskStart;
+    Clock::time_point holderEnd;
+    std::promise<void> holding;
+    // Another thread's prepared statement holds the connection until it is destroyed.
+    std::thread holder([&] {
+        TakDbPreStatement stmt;
+        std::string sql = std::string("insert into ") + kTable + " (k) values (?)";
+        stmt.init(conn->getMysql(), sql);
+        std::string k = "held";
+        stmt.setParam(0, k);
+        EXPECT_TRUE(stmt.executeUpdate());
+        holding.set_value();
+        std::this_thread::sleep_for(200ms);
+        holderEnd = Clock::now();
+    });
+    holding.get_future().wait();
+    conn->processReq(1, [&] {
+        taskStart = Clock::now();
+        taskRan = true;
+    });
+    holder.join();
+    ASSERT_TRUE(eventually([&] { return taskRan.load(); }));
+    EXPECT_GE(taskStart, holderEnd);
+
+    // And a sycProcessReq task keeps the worker waiting likewise.
+    taskRan = false;
+    Clock::time_point syncEnd;
+    int const rc = conn->sycProcessReq(
+        [&] {
+            conn->processReq(2, [&] {
+                taskStart = Clock::now();
+                taskRan = true;
+            });
+            std::this_thread::sleep_for(200ms);
+            syncEnd = Clock::now();
+        },
+        1000);
+    EXPECT_EQ(rc, 0);
+    ASSERT_TRUE(eventually([&] { return taskRan.load(); }));
+    EXPECT_GE(taskStart, syncEnd);
+}
+
+TEST_F(TakDbConnTest, ConcurrentUsersOfOneConnectionDoNotDisturbEachOther) {
+    auto conn = open();
+    constexpr int kDirect = 150;
+    constexpr int kTasks = 40;
+    constexpr int kRowsPerTask = 5;
+    std::atomic<int> tasksDone{0};
+    for (int t = 0; t < kTasks; ++t) {
+        conn->processReq(t, [&, t] {
+            TakDbPreStatement stmt;
+            std::string sql = std::string("insert into ") + kTable + " (k, n) values (?, ?)";
+            stmt.init(conn->getMysql(), sql);
+            std::string k = "task";
+            for (int i = 0; i < kRowsPerTask; ++i) {
+                int n = t * 100 + i;
+                stmt.setParam(0, k);
+                stmt.setParam(1, n);
+                EXPECT_TRUE(stmt.executeUpdate());
+            }
+            ++tasksDone;
+        });
+    }
+    std::thread writer([&] {
+        for (int i = 0; i < kDirect; ++i) {
+            conn->executeUpdate(std::string("insert into ") + kTable +
+                                " (k, n) values ('direct', " + std::to_string(i) + ")");
+        }
+    });
+    std::atomic<int> answered{0};
+    std::thread reader([&] {
+        for (int i = 0; i < kDirect; ++i) {
+            auto res = conn->executeQuery(std::string("select count(*) as c from ") + kTable);
+            if (res && res->rowCount() == 1) ++answered;
+        }
+    });
+    writer.join();
+    reader.join();
+    ASSERT_TRUE(eventually([&] { return tasksDone == kTasks; }));
+    EXPECT_EQ(answered.load(), kDirect);
+    EXPECT_EQ(rowsWhere("k = 'direct'"), kDirect);
+    EXPECT_EQ(rowsWhere("k = 'task'"), kTasks * kRowsPerTask);
+    EXPECT_EQ(m_log.count("[ERROR]"), 0u);
+}
+
+// ---- direct statements ------------------------------------------------------------------
+
+TEST_F(TakDbConnTest, QueriesSeeWhatOtherConnectionsCommitted) {
+    auto conn = open();
+    auto count = [&] {
+        auto res = conn->executeQuery(std::string("select count(*) as c from ") + kTable);
+        return res ? res->getInt("c") : -1;
+    };
+    EXPECT_EQ(count(), 0);
+    ASSERT_TRUE(m_db.exec(std::string("insert into ") + kTable + " (k) values ('other')"));
+    EXPECT_EQ(count(), 1);  // no stale snapshot of the first query
+
+    // The same inside worker tasks.
+    std::promise<int> inTask;
+    ASSERT_TRUE(m_db.exec(std::string("insert into ") + kTable + " (k) values ('other')"));
+    conn->processReq(1, [&] { inTask.set_value(count()); });
+    EXPECT_EQ(inTask.get_future().get(), 2);
+}
+
+TEST_F(TakDbConnTest, FailedStatementsAreLoggedAndTheConnectionStaysInService) {
+    auto conn = open();
+    EXPECT_EQ(conn->executeQuery("select * from no_such_table"), nullptr);
+    EXPECT_EQ(m_log.count("mysql_real_query failed: %s, sql: ", "select * from no_such_table"), 1u);
+    conn->executeUpdate("update no_such_table set x = 1");
+    EXPECT_EQ(m_log.count("mysql_real_query failed: %s, sql: ", "update no_such_table"), 1u);
+
+    // A statement without rows given to executeQuery has run and is committed.
+    std::string const insert = std::string("insert into ") + kTable + " (k) values ('q')";
+    EXPECT_EQ(conn->executeQuery(insert), nullptr);
+    EXPECT_EQ(m_log.count("mysql_store_result failed:", insert), 1u);
+    EXPECT_EQ(rowsWhere("k = 'q'"), 1);
+
+    // A statement with rows given to executeUpdate leaves the handle usable.
+    conn->executeUpdate("select 1");
+    conn->executeUpdate(std::string("insert into ") + kTable + " (k) values ('u')");
+    EXPECT_EQ(rowsWhere("k = 'u'"), 1);
+    auto res = conn->executeQuery("select 7 as v");
+    ASSERT_NE(res, nullptr);
+    EXPECT_EQ(res->getInt("v"), 7);
+    EXPECT_EQ(m_log.count("Commands out of sync"), 0u);
+}
+
+// ---- escaping ---------------------------------------------------------------------------
+
+TEST_F(TakDbConnTest, EscapedValuesAreStoredAsWrittenAndTouchNoOtherRow) {
+    auto conn = open();
+    ASSERT_TRUE(m_db.exec(std::string("insert into ") + kTable +
+                          " (k, v) values ('victim-1', 'keep'), ('victim-2', 'keep')"));
+    std::string const values[] = {
+        "' OR '1'='1",
+        "it's a \\ backslash and a 'quote'",
+        "x\\' OR 1=1 -- ",
+        "\\",
+        "\"double\" `back` %_",
+        std::string("nul\0inside", 10),
+        "line\nbreak\r\x1a",
+        "\xe4\xb8\xbb\xe6\x9c\xba-\xf0\x9f\x98\x80",  // multi-byte UTF-8, 4-byte included
+    };
+    for (const std::string& value : values) {
+        SCOPED_TRACE(value);
+        std::string const esc = conn->escapeString(value);
+        // The spliced statements of the business code, in their shapes.
+        auto found =
+            conn->executeQuery(std::string("select * from ") + kTable + " where k = '" + esc + "'");
+        ASSERT_NE(found, nullptr);
+        EXPECT_EQ(found->rowCount(), 0u);
+        conn->executeUpdate(std::string("update ") + kTable + " set v = 'changed' where k = '" +
+                            esc + "' ;");
+        conn->executeUpdate(std::string("insert into ") + kTable + " (k, v) values ('stored', '" +
+                            esc + "')");
+        auto stored = m_db.rows(std::string("select v from ") + kTable +
+                                " where k = 'stored' order by id " + "desc limit 1");
+        ASSERT_EQ(stored.size(), 1u);
+        EXPECT_EQ(stored[0][0], value);
+        EXPECT_EQ(rowsWhere("k like 'victim-%' and v = 'keep'"), 2);
+    }
+    EXPECT_EQ(m_log.count("[ERROR]"), 0u);
+}
+
+TEST_F(TakDbConnTest, EscapingWorksWhileTheConnectionIsDown) {
+    auto up = open();
+    auto down = std::make_shared<TakDbConn>(g_strSecurityDbName);
+    EXPECT_EQ(down->connect(TakTestDb::settings(closedPort())), 2);
+    auto untouched = std::make_shared<TakDbConn>(g_strSecurityDbName);  // never connected
+    for (const std::string value : {"' OR '1'='1", "a\\b'c", "\xe4\xb8\xbb'"}) {
+        std::string const expected = m_db.escape(value);
+        EXPECT_EQ(up->escapeString(value), expected);
+        EXPECT_EQ(down->escapeString(value), expected);
+        EXPECT_EQ(untouched->escapeString(value), expected);
+    }
+}
+
+}  // namespace

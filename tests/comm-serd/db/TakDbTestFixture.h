@@ -1,0 +1,57 @@
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "comm-serd/db/TakDbConn.h"
+#include "support/TakLogCapture.h"
+#include "support/TakTestDb.h"
+
+// Common ground of the database-layer tests: the shared test server, a scratch table in the
+// security database (emptied before each test), and the log records of the test.
+class TakDbTestFixture : public ::testing::Test {
+protected:
+    static constexpr const char* kTable = "db_layer_test";
+
+    void SetUp() override {
+        if (!TakTestDb::available()) GTEST_SKIP() << "TAK_TEST_DB_PORT is not set";
+        ASSERT_TRUE(m_db.connected()) << m_db.error();
+        ASSERT_TRUE(m_db.exec(std::string("CREATE TABLE IF NOT EXISTS ") + kTable +
+                              " (id INT AUTO_INCREMENT PRIMARY KEY, k VARCHAR(255) NOT NULL, "
+                              "v TEXT NULL, n INT NULL, big BIGINT NULL, b BLOB NULL)"))
+            << m_db.error();
+        ASSERT_TRUE(m_db.truncate({kTable})) << m_db.error();
+        m_log.clear();
+    }
+
+    // A connection to the shared test server.
+    static std::shared_ptr<TakDbConn> open(const std::string& db = g_strSecurityDbName) {
+        auto conn = std::make_shared<TakDbConn>(db);
+        int const rc = conn->connect(TakTestDb::settings());
+        EXPECT_EQ(rc, 0);
+        return conn;
+    }
+
+    long long rowsWhere(const std::string& where) {
+        return m_db.number(std::string("select count(*) from ") + kTable + " where " + where);
+    }
+
+    // Polls cond every 10 ms for at most timeout.
+    static bool eventually(const std::function<bool()>& cond,
+                           std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
+        auto const end = std::chrono::steady_clock::now() + timeout;
+        while (!cond()) {
+            if (std::chrono::steady_clock::now() > end) return false;
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return true;
+    }
+
+    TakLogCapture m_log;
+    TakTestDb m_db{"security_dev"};
+};
