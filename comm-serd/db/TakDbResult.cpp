@@ -62,3 +62,8 @@ bool TakDbResult::next() {
 }
 
 unsigned long long TakDbResult::rowCount() { return m_res ? mysql_num_rows(m_res.get()) : 0; }
+
+bool TakDbResult::isNull(std::string name) {
+    unsigned long length = 0;
+    return value(_getIndex(name.c_str()), &length) == nullptr;
+}

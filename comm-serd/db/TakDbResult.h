@@ -37,6 +37,8 @@ public:
     // Steps to the next row; false when there is none (the result then has no current row).
     bool next();
     unsigned long long rowCount();
+    // True for a SQL NULL, a missing column or no current row.
+    bool isNull(std::string name);
 
 private:
     // The current row's value of a column, or null (no such column, no current row, SQL NULL).

@@ -1,13 +1,302 @@
 #include "comm-serd/session/TakSessionManager.h"
 
+#include <algorithm>
+#include <chrono>
+#include <future>
+
+#include "Tak.Business.pb.h"
+#include "Tak.HostInfo.pb.h"
+#include "Tak.PolicyNotify.pb.h"
+#include "comm-serd/TakGlobalInfoManager.h"
 #include "comm-serd/TakManagerFactory.h"
+#include "comm-serd/db/TakDbConn.h"
+#include "comm-serd/db/TakDbDefine.h"
+#include "comm-serd/db/TakDbPreStatement.h"
+#include "comm-serd/db/TakDbResult.h"
+#include "comm-serd/session/TakDeviceSession.h"
+#include "log/TakNanolog.h"
+
+namespace ComDefine = Tak::ComDefine;
+
+namespace {
+
+std::shared_ptr<TakDbConn> securityConnection() {
+    return TakManagerFactory::getInstance().getDbManager()->getDBConn(g_strSecurityDbName);
+}
+
+}  // namespace
 
 TakSessionManager::TakSessionManager()
-    : m_threadManager(TakManagerFactory::getInstance().getThreadManager()) {}
+    : m_threadManager(TakManagerFactory::getInstance().getThreadManager()) {
+    m_loopThread.start(true);
+}
 
-void TakSessionManager::addSession(int, std::shared_ptr<TakSocketChannel>) {}
-void TakSessionManager::policyNotify() {}
-bool TakSessionManager::synGetHostInfo(const std::string&, Tak::HostInfo::ResourceInfoAsr&) {
+TakSessionManager::~TakSessionManager() { m_loopThread.stop(true); }
+
+std::vector<std::shared_ptr<TakBaseSession>> TakSessionManager::sessions() {
+    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    return m_sessions;
+}
+
+void TakSessionManager::addSession(int fd, std::shared_ptr<TakSocketChannel> channel) {
+    auto session = std::make_shared<TakDeviceSession>(fd, channel);
+    session->startReading();
+    {
+        std::lock_guard<std::recursive_mutex> lock(m_mutex);
+        m_sessions.push_back(session);
+    }
+    std::string const path = TakGlobalInfoManager::getInstance().getConfigDir() + "/scert.dat";
+    session->sendPubKey1Toclient(path);
+
+    std::weak_ptr<TakSessionManager> weakSelf =
+        std::dynamic_pointer_cast<TakSessionManager>(shared_from_this());
+    std::weak_ptr<TakBaseSession> weakSession = session;
+    if (channel) {
+        channel->setCloseCallback([weakSelf, fd, weakSession] {
+            if (auto self = weakSelf.lock()) self->onChannelClosed(fd, weakSession);
+        });
+    }
+}
+
+void TakSessionManager::onChannelClosed(int fd, const std::weak_ptr<TakBaseSession>& session) {
+    TAK_LOG_DEBUG("close session:" << fd);
+    std::shared_ptr<TakBaseSession> removed;
+    {
+        std::lock_guard<std::recursive_mutex> lock(m_mutex);
+        // The session of this very channel; its descriptor stays open until this handler has
+        // run, so no newer session can share it.
+        auto target = session.lock();
+        auto it = std::find_if(m_sessions.begin(), m_sessions.end(),
+                               [&](const std::shared_ptr<TakBaseSession>& s) {
+                                   return target ? s == target : s->fd() == fd;
+                               });
+        if (it == m_sessions.end()) return;
+        removed = *it;
+        m_sessions.erase(it);
+    }
+    // Outside the registry lock: close() reaches the database layer, whose handle lock ranks
+    // before the registry lock.
+    removed->close();
+}
+
+// ---- policy distribution ----
+
+void TakSessionManager::policyNotify() {
+    TAK_LOG_DEBUG("notify policy");
+    std::weak_ptr<TakSessionManager> weakSelf =
+        std::dynamic_pointer_cast<TakSessionManager>(shared_from_this());
+    m_threadManager->addWork([weakSelf] {
+        if (auto self = weakSelf.lock()) self->runPolicyPass();
+    });
+}
+
+void TakSessionManager::runPolicyPass() {
+    // Two passes at the same time would both offer the same pending row.
+    std::lock_guard<std::mutex> passLock(m_passMutex);
+    auto conn = securityConnection();
+    if (!conn) {
+        TAK_LOG_ERROR("policy pass: no connection to database" << g_strSecurityDbName);
+        return;
+    }
+    std::vector<std::weak_ptr<TakBaseSession>> snapshot;
+    {
+        std::lock_guard<std::recursive_mutex> lock(m_mutex);
+        snapshot.assign(m_sessions.begin(), m_sessions.end());
+    }
+
+    auto rows = conn->executeQuery("select * from asset_business_config where processState = 0");
+    if (!rows || rows->rowCount() == 0) return;
+
+    std::set<int> sentIds;
+    do {
+        sendPolicyRow(snapshot, conn, *rows, sentIds);
+    } while (rows->next());
+
+    if (sentIds.empty()) return;
+    std::weak_ptr<TakSessionManager> weakSelf =
+        std::dynamic_pointer_cast<TakSessionManager>(shared_from_this());
+    m_loopThread.loop().setTimer(1000, [weakSelf, sentIds](TakTimerID) {
+        if (auto self = weakSelf.lock()) self->timeout(sentIds);
+    });
+}
+
+void TakSessionManager::sendPolicyRow(const std::vector<std::weak_ptr<TakBaseSession>>& snapshot,
+                                      const std::shared_ptr<TakDbConn>& conn, TakDbResult& row,
+                                      std::set<int>& sentIds) {
+    if (row.isNull("id") || row.isNull("group_id") || row.isNull("dataType")) {
+        TAK_LOG_ERROR(
+            "policy row skipped: id, group_id or dataType is NULL; id:" << row.getString("id"));
+        return;
+    }
+    int const id = row.getInt("id");
+    int const dataType = row.getInt("dataType");
+    std::string const group = row.getString("group_id");
+    TAK_LOG_DEBUG("process DataType:" << dataType);
+    std::string const protoData = row.getBlob("protoData");
+    TAK_LOG_DEBUG("blob data :" << static_cast<uint64_t>(protoData.size()));
+
+    if (!ComDefine::ECmdType_IsValid(dataType)) {
+        // Such a command cannot be placed in the message; the console learns why from the row.
+        TAK_LOG_ERROR("policy row" << id << "has an invalid dataType" << dataType);
+        conn->executeUpdate(
+            "update asset_business_config set processErrorInfo = 'invalid dataType', "
+            "processState = 3 where id = " +
+            std::to_string(id) + " and processState = 0");
+        return;
+    }
+
+    auto hosts =
+        conn->executeQuery("select macAddr, onlineState from asset_auth_record where group_id = '" +
+                           conn->escapeString(group) + "'");
+    if (!hosts || hosts->rowCount() == 0) return;  // no host in the group: stays pending
+
+    std::vector<std::string> macs;
+    do {
+        if (hosts->getInt("onlineState") == 1 && !hosts->isNull("macAddr")) {
+            macs.push_back(hosts->getString("macAddr"));
+        }
+    } while (hosts->next());
+
+    if (!macs.empty()) {
+        Tak::PolicyNotify::BusinessPolicyDown down;
+        down.set_nid(static_cast<uint32_t>(id));
+        auto* policy = down.mutable_bsdata();
+        policy->set_nmoduletype(ComDefine::Module_Policy);
+        policy->mutable_moduledata()->set_ncommandid(static_cast<ComDefine::ECmdType>(dataType));
+        policy->mutable_moduledata()->set_commanddata(protoData);
+        Tak::Business::Businessdata business;
+        business.set_nmoduletype(ComDefine::Module_Policy);
+        business.mutable_moduledata()->set_ncommandid(ComDefine::policy_notify);
+        business.mutable_moduledata()->set_commanddata(down.SerializeAsString());
+        std::string const businessBytes = business.SerializeAsString();
+
+        for (const auto& weak : snapshot) {
+            auto session = weak.lock();
+            if (!session || !session->isHasMac(macs)) continue;
+            auto head = session->buildReqMsgHead(kPolicyTarget);
+            head->set_bybusinessdata(businessBytes);
+            session->writeBody(head->SerializeAsString());
+            sentIds.insert(id);
+        }
+    }
+    // Only a pending row is handed out: an error an agent already reported (3) stays.
+    conn->executeUpdate("update asset_business_config set processState = 1 where id = " +
+                        std::to_string(id) + " and processState = 0");
+}
+
+void TakSessionManager::timeout(const std::set<int>& ids) {
+    TAK_LOG_DEBUG("timeout");
+    auto conn = securityConnection();
+    if (!conn) {
+        TAK_LOG_ERROR("policy time-out: no connection to database" << g_strSecurityDbName);
+        return;
+    }
+    for (int id : ids) {
+        conn->executeUpdate("update asset_business_config set processState = 2 where id = " +
+                            std::to_string(id) + " and processState = 1");
+    }
+}
+
+// ---- host queries and host authorization ----
+
+namespace {
+
+// What a host query's answer callback and its caller share: the caller copies the answer out
+// after the wait, so a late answer never writes into a caller that has returned.
+struct HostQuery {
+    std::mutex mutex;
+    bool answered = false;                  // guarded by mutex
+    Tak::HostInfo::ResourceInfoAsr answer;  // guarded by mutex
+    std::promise<bool> done;
+};
+
+}  // namespace
+
+bool TakSessionManager::synGetHostInfo(const std::string& mac,
+                                       Tak::HostInfo::ResourceInfoAsr& out) {
+    TAK_LOG_DEBUG("synGetHostInfo rpc");
+    auto query = std::make_shared<HostQuery>();
+    std::future<bool> answered = query->done.get_future();
+
+    STReqParams params;
+    params.command = ComDefine::hostInfo_getSystemRes;
+    params.module = ComDefine::Module_HostInfo;
+    std::weak_ptr<HostQuery> weakQuery = query;
+    params.callback =
+        std::make_shared<std::function<void(std::string)>>([weakQuery](std::string data) {
+            auto q = weakQuery.lock();
+            if (!q) return;  // the caller has returned
+            Tak::HostInfo::ResourceInfoAsr answer;
+            answer.ParsePartialFromString(data);
+            std::lock_guard<std::mutex> lock(q->mutex);
+            if (q->answered) return;
+            q->answer = std::move(answer);
+            q->answered = true;
+            q->done.set_value(true);
+        });
+
+    {
+        std::lock_guard<std::recursive_mutex> lock(m_mutex);
+        std::vector<std::string> const macs{mac};
+        for (const auto& session : m_sessions) {
+            if (session->isHasMac(macs)) {
+                TAK_LOG_DEBUG("strMac:" << mac);
+                session->sendReqMsgWithCallback(params);
+                break;
+            }
+        }
+    }
+
+    if (answered.wait_for(std::chrono::seconds(1)) != std::future_status::ready) {
+        TAK_LOG_DEBUG("Timeout: " << mac);
+        return true;
+    }
+    {
+        std::lock_guard<std::mutex> lock(query->mutex);
+        out.CopyFrom(query->answer);
+    }
+    TAK_LOG_DEBUG("Result success: " << mac);
     return true;
 }
-bool TakSessionManager::hostAuth(const std::string&, bool) { return false; }
+
+bool TakSessionManager::hostAuth(const std::string& mac, bool auth) {
+    auto conn = securityConnection();
+    if (!conn) {
+        TAK_LOG_ERROR("hostAuth: no connection to database" << g_strSecurityDbName);
+        TAK_LOG_DEBUG("authResult:" << 0);
+        return false;
+    }
+    bool result = false;
+    auto task = [this, &result, conn, mac, auth] {
+        std::string const sql =
+            "select * from asset_auth_record where macAddr = '" + conn->escapeString(mac) + "'";
+        TAK_LOG_DEBUG(sql);
+        auto rows = conn->executeQuery(sql);
+        if (!rows || rows->rowCount() == 0) return;  // not a registered host
+        if (!auth) {
+            std::lock_guard<std::recursive_mutex> lock(m_mutex);
+            std::vector<std::string> const macs{mac};
+            for (const auto& session : m_sessions) {
+                if (session->isHasMac(macs)) {
+                    session->closeSession();
+                    break;
+                }
+            }
+        }
+        TakDbPreStatement statement;
+        std::string text = "update asset_auth_record set authState = ?  where macAddr = ?;";
+        statement.init(conn->getMysql(), text);
+        int state = auth ? 1 : 0;
+        std::string macValue = mac;
+        statement.setParam(0, state);
+        statement.setParam(1, macValue);
+        if (statement.executeUpdate()) {
+            TAK_LOG_DEBUG("auth process sucess");
+            result = true;
+        }
+    };
+    int const status = conn->sycProcessReq(std::move(task), 100);
+    bool const outcome = status == 0 && result;
+    TAK_LOG_DEBUG("authResult:" << (outcome ? 1 : 0));
+    return outcome;
+}

@@ -1,0 +1,98 @@
+#include "comm-serd/session/TakDeviceSession.h"
+
+#include "comm-serd/TakManagerFactory.h"
+#include "comm-serd/business/TakBsAuditInfo.h"
+#include "comm-serd/business/TakBsDefine.h"
+#include "comm-serd/business/TakBsDeviceInfo.h"
+#include "comm-serd/db/TakDbDefine.h"
+#include "log/TakNanolog.h"
+
+using Tak::Business::Businessdata;
+using Tak::Business::MessageData;
+namespace ComDefine = Tak::ComDefine;
+
+TakDeviceSession::TakDeviceSession(int fd, std::shared_ptr<TakSocketChannel> channel)
+    : TakBaseSession(fd, std::move(channel)) {}
+
+TakDeviceSession::~TakDeviceSession() = default;
+
+std::shared_ptr<ITakBsService> TakDeviceSession::service(const std::string& name) {
+    std::lock_guard<std::mutex> lock(m_serviceMutex);
+    auto it = m_services.find(name);
+    return it == m_services.end() ? nullptr : it->second;
+}
+
+bool TakDeviceSession::isHasMac(const std::vector<std::string>& macs) {
+    std::lock_guard<std::mutex> lock(m_serviceMutex);
+    auto it = m_services.find(g_bsDeviceId);
+    return it != m_services.end() && it->second->isHasMac(macs);
+}
+
+void TakDeviceSession::close() {
+    std::lock_guard<std::mutex> lock(m_serviceMutex);
+    auto it = m_services.find(g_bsDeviceId);
+    if (it != m_services.end()) it->second->close();
+}
+
+void TakDeviceSession::createDeviceService() {
+    if (m_services.count(g_bsDeviceId)) return;
+    auto self = std::static_pointer_cast<TakBaseSession>(shared_from_this());
+    auto db = TakManagerFactory::getInstance().getDbManager()->getDBConn(g_strSecurityDbName);
+    m_services[g_bsDeviceId] =
+        std::make_shared<TakBsDeviceInfo>(m_fd, self, peerAddr(), std::move(db));
+}
+
+void TakDeviceSession::createAuditService() {
+    if (m_services.count(g_bsAuditId)) return;
+    auto db = TakManagerFactory::getInstance().getDbManager()->getDBConn(g_strAuditDbName);
+    m_services[g_bsAuditId] =
+        std::make_shared<TakBsAuditInfo>(m_fd, takAuditTableNames(), std::move(db));
+}
+
+void TakDeviceSession::doWork(std::shared_ptr<MessageData> message) {
+    if (message->ndatatype() == ComDefine::PackDataErr) {
+        std::lock_guard<std::mutex> lock(m_serviceMutex);
+        auto it = m_services.find(g_bsDeviceId);
+        if (it != m_services.end()) it->second->processErr(message->bybusinessdata());
+        return;
+    }
+    if (message->ndatatype() != ComDefine::PackDataReq) return;
+
+    Businessdata business;
+    business.ParsePartialFromString(message->bybusinessdata());
+    if (business.nmoduletype() != ComDefine::Module_Policy) {
+        TAK_LOG_ERROR("moduleType is not Module_Policy"
+                      << "peer:" << peerAddr());
+        return;
+    }
+
+    switch (business.moduledata().ncommandid()) {
+        case ComDefine::policy_deviceInfoUp: {
+            std::lock_guard<std::mutex> lock(m_serviceMutex);
+            createDeviceService();
+            break;
+        }
+        case ComDefine::policy_auditUp:
+        case ComDefine::policy_auditReset: {
+            {
+                std::lock_guard<std::mutex> lock(m_serviceMutex);
+                createAuditService();
+            }
+            // The agent is answered before its upload is stored.
+            sendEmptyAnswer(message, business);
+            break;
+        }
+        default:
+            break;
+    }
+
+    std::lock_guard<std::mutex> lock(m_serviceMutex);
+    auto it = message->strtosessionid().empty() ? m_services.end()
+                                                : m_services.find(message->strtosessionid());
+    if (it == m_services.end()) {
+        TAK_LOG_ERROR("serviceid is empty"
+                      << "peer:" << peerAddr() << "service:" << message->strtosessionid());
+        return;
+    }
+    it->second->processBs(business);
+}

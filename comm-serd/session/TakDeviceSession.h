@@ -1,0 +1,35 @@
+#pragma once
+
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "comm-serd/business/ITakBsService.h"
+#include "comm-serd/session/TakBaseSession.h"
+
+// The agent session: dispatches each request by module, command and addressed service to a
+// business service of its own, created on first use.
+//
+// Lock order: registry lock (of the session manager), then the service lock, then the session
+// lock.
+class TakDeviceSession : public TakBaseSession {
+public:
+    TakDeviceSession(int fd, std::shared_ptr<TakSocketChannel> channel);
+    ~TakDeviceSession() override;
+
+    bool isHasMac(const std::vector<std::string>& macs) override;
+    void doWork(std::shared_ptr<Tak::Business::MessageData> message) override;
+    // Closes the device-information service, which records the device as offline.
+    void close() override;
+
+    // The service registered under name, or an empty pointer.
+    std::shared_ptr<ITakBsService> service(const std::string& name);
+
+private:
+    // requires: m_serviceMutex held
+    void createDeviceService();
+    void createAuditService();
+
+    std::map<std::string, std::shared_ptr<ITakBsService>> m_services;  // guarded by m_serviceMutex
+};
