@@ -11,7 +11,8 @@ NanoLogger::NanoLogger(GuaranteedLogger, std::string const& log_directory,
     : m_state(State::INIT),
       m_buffer_base(std::make_unique<QueueBuffer>()),
       m_file_writer(log_directory, log_file_name, log_file_roll_size_mb * 1024 * 1024),
-      m_thread(&NanoLogger::pop, this) {
+      m_thread(&NanoLogger::pop, this),
+      m_writer_id(m_thread.get_id()) {
     m_state.store(State::READY, std::memory_order_release);
 }
 
@@ -22,7 +23,7 @@ void NanoLogger::add(TakNanoLogLine&& logline) {
     m_cond.notify_one();
 }
 
-bool NanoLogger::isWriterThread() const { return std::this_thread::get_id() == m_thread.get_id(); }
+bool NanoLogger::isWriterThread() const { return std::this_thread::get_id() == m_writer_id; }
 
 std::string NanoLogger::currentFileName() const { return m_file_writer.currentFileName(); }
 
@@ -30,7 +31,10 @@ void NanoLogger::shutdown() {
     if (isWriterThread()) return;
     std::lock_guard<std::mutex> lock(m_join_mutex);
     if (!m_thread.joinable()) return;
-    m_state.store(State::SHUTDOWN, std::memory_order_release);
+    {
+        std::lock_guard<std::mutex> guard(m_mutex);
+        m_state.store(State::SHUTDOWN, std::memory_order_release);
+    }
     m_cond.notify_one();
     m_thread.join();
     m_file_writer.close();
@@ -48,8 +52,12 @@ void NanoLogger::pop() {
             m_file_writer.flushIfDue();
         } else {
             m_file_writer.flushIfDue();
+            // Producers notify without the mutex, so a wake-up can be missed: the timed wait
+            // bounds the delay.
             std::unique_lock<std::mutex> lock(m_mutex);
-            m_cond.wait_for(lock, std::chrono::seconds(1));
+            if (m_state.load(std::memory_order_acquire) == State::READY) {
+                m_cond.wait_for(lock, std::chrono::seconds(1));
+            }
         }
     }
     // Write whatever is still queued.
