@@ -1,5 +1,8 @@
 #include "log/TakNanoLogger.h"
 
+#include <pthread.h>
+#include <signal.h>
+
 #include <chrono>
 
 #include "log/TakNanoQueueBuffer.h"
@@ -41,6 +44,15 @@ void NanoLogger::shutdown() {
 }
 
 void NanoLogger::pop() {
+    // A fatal signal sent to the process (kill -SEGV) may land on any thread that does not block
+    // it. On this thread the handler could not save the log (it would have to wait for itself),
+    // so block them here and let the kernel pick another thread. A fault of this thread itself
+    // still ends the process: the kernel does not hold back a blocked synchronous fault.
+    sigset_t fatal;
+    sigemptyset(&fatal);
+    for (int sig : {SIGILL, SIGABRT, SIGBUS, SIGFPE, SIGSEGV}) sigaddset(&fatal, sig);
+    pthread_sigmask(SIG_BLOCK, &fatal, nullptr);
+
     while (m_state.load(std::memory_order_acquire) == State::INIT) {
         std::this_thread::sleep_for(std::chrono::microseconds(50));
     }
