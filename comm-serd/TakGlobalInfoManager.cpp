@@ -2,7 +2,9 @@
 
 #include <INIReader.h>
 
+#include <charconv>
 #include <filesystem>
+#include <system_error>
 
 TakGlobalInfoManager& TakGlobalInfoManager::getInstance() {
     static TakGlobalInfoManager instance;
@@ -19,11 +21,17 @@ void TakGlobalInfoManager::loadConfigFrom(const std::string& workDir) {
     std::string const configDir = workDir + "/config";
     INIReader reader(configDir + "/config.ini");
 
-    // Numbers that do not parse, or lie outside their range, keep their defaults.
+    // A number is plain decimal ("010" is ten, not eight); one that does not parse whole
+    // ("7400x") or lies outside its range keeps its default.
     auto integer = [&reader](const char* section, const char* name, long long def, long long min,
                              long long max) {
-        long long const v = reader.GetInteger(section, name, static_cast<long>(def));
-        return (v < min || v > max) ? def : v;
+        std::string const text = reader.Get(section, name, "");
+        char const* const first = text.data();
+        char const* const last = first + text.size();
+        long long v = 0;
+        auto const [end, error] = std::from_chars(first, last, v);
+        if (text.empty() || error != std::errc() || end != last || v < min || v > max) return def;
+        return v;
     };
 
     std::lock_guard<std::recursive_mutex> lock(m_mutex);

@@ -2,6 +2,8 @@
 
 #include <thread>
 
+#include "log/TakNanolog.h"
+
 namespace {
 
 size_t hardwareThreads() {
@@ -19,13 +21,16 @@ TakThreadManager::TakThreadManager()
 TakThreadManager::~TakThreadManager() { m_pool->stop(); }
 
 void TakThreadManager::addPacket(std::shared_ptr<STLogPacket> packet) {
-    m_pool->commit([packet = std::move(packet)] {
-        if (packet->handler) packet->handler(packet->message);
-    });
+    if (!packet) return;
+    // The task holds the packet until it has run.
+    if (!m_pool->commit([packet = std::move(packet)] {
+            if (packet->handler) packet->handler(packet->message);
+        })) {
+        TAK_LOG_WARN("worker pool stopped: packet dropped");
+    }
 }
 
 void TakThreadManager::addWork(std::function<void()> work) {
-    m_pool->commit([work = std::move(work)] {
-        if (work) work();
-    });
+    if (!work) return;
+    if (!m_pool->commit(std::move(work))) TAK_LOG_WARN("worker pool stopped: work item dropped");
 }

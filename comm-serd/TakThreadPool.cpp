@@ -17,6 +17,7 @@ void TakThreadPool::start(size_t startThreads) {
     std::lock_guard<std::mutex> lock(m_mutex);
     if (m_running) return;
     m_running = true;
+    m_stopped = false;
     size_t const n = std::clamp(startThreads, m_minThreads, m_maxThreads);
     while (m_threads.size() < n) createThread();
 }
@@ -26,6 +27,7 @@ void TakThreadPool::stop() {
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_running = false;
+        m_stopped = true;
         m_tasks.clear();
         threads.splice(threads.end(), m_threads);
         threads.splice(threads.end(), m_finished);
@@ -38,10 +40,12 @@ void TakThreadPool::stop() {
 
 void TakThreadPool::createThread() { m_threads.emplace_back(&TakThreadPool::workerLoop, this); }
 
-void TakThreadPool::commit(Task task) {
+bool TakThreadPool::commit(Task task) {
     joinFinished();
     {
         std::lock_guard<std::mutex> lock(m_mutex);
+        // Restarting here would leave a thread that stop() no longer joins.
+        if (m_stopped) return false;
         if (!m_running) {
             m_running = true;
             while (m_threads.size() < m_minThreads) createThread();
@@ -50,6 +54,7 @@ void TakThreadPool::commit(Task task) {
         m_tasks.push_back(std::move(task));
     }
     m_cond.notify_one();
+    return true;
 }
 
 void TakThreadPool::joinFinished() {

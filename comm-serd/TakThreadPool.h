@@ -23,9 +23,14 @@ public:
 
     // Starts the pool with startThreads threads, clamped to [min, max].
     void start(size_t startThreads);
+    // Wakes and joins every thread; tasks still queued are dropped, and so are tasks committed
+    // from now on (a running task that queues more work while the pool stops) until start().
+    // Must not be called from a task of this pool.
     void stop();
-    // Queues a task; starts one more thread when no idle thread is left for it.
-    void commit(Task task);
+    // Queues a task; starts one more thread when no idle thread is left for it. A pool that was
+    // never started starts with its minimum. Returns false when the task was dropped because the
+    // pool was stopped.
+    [[nodiscard]] bool commit(Task task);
 
     size_t threadCount();
     size_t idleThreadCount();
@@ -49,4 +54,5 @@ private:
     std::list<std::thread> m_finished;  // guarded by m_mutex; workers that ended, to be joined
     size_t m_idleThreads = 0;           // guarded by m_mutex
     bool m_running = false;             // guarded by m_mutex
+    bool m_stopped = false;             // guarded by m_mutex; stop() was called
 };

@@ -1,5 +1,7 @@
 #include <signal.h>
 
+#include <memory>
+
 #include "comm-serd/TakGlobalInfoManager.h"
 #include "comm-serd/TakManagerFactory.h"
 #include "comm-serd/TakSignalWaiter.h"
@@ -31,9 +33,12 @@ int main() {
 
     serveInit();
     auto tcp = factory.getTcpServerManager();
-    signals.start([tcp](int sig) {
+    // A weak reference: the stop function lives until main returns and must not keep the TCP
+    // manager (and the managers it holds) past factory.clear(), where they stop while the log
+    // is still written.
+    signals.start([weakTcp = std::weak_ptr<ITakTcpServerManager>(tcp)](int sig) {
         TAK_LOG_INFO("stopping on signal" << TakLog::instance().signalName(sig));
-        tcp->stopServe();
+        if (auto server = weakTcp.lock()) server->stopServe();
     });
 
     int status = 0;

@@ -43,8 +43,11 @@ std::string TakLog::signalName(int sig) const {
     return it == m_signalNames.end() ? std::to_string(sig) : it->second;
 }
 
-void TakLog::initLog(bool const& echo, std::string const& dir) {
+void TakLog::initLog(bool const& echo, std::string const& logDir) {
     std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    // File names are formed by concatenation: the directory must end with a slash.
+    std::string dir = logDir.empty() ? std::string("./") : logDir;
+    if (dir.back() != '/') dir += '/';
 
     for (int sig : kFatalSignals) {
         struct sigaction action {};
@@ -117,8 +120,12 @@ void TakLog::sigHander(int sig) {
     TakLog& self = instance();
     auto it = self.m_savedActions.find(sig);
     if (it == self.m_savedActions.end()) return;
-    if (sigaction(sig, &it->second, nullptr) != 0) {
-        std::perror(("sigaction - " + self.signalName(sig)).c_str());
-    }
+    bool const restored = sigaction(sig, &it->second, nullptr) == 0;
+    if (!restored) std::perror(("sigaction - " + self.signalName(sig)).c_str());
     self.m_savedActions.erase(it);
+    // A fault raises its signal again when the handler returns, but a signal sent by another
+    // process (kill -SEGV) or by raise() from a library would not, and the daemon would go on
+    // without its log. Raising it once more is harmless for a fault: the signal is blocked
+    // until the handler returns, and then the restored action ends the process.
+    if (restored) raise(sig);
 }

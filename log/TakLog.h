@@ -14,8 +14,8 @@ class TakLog {
 public:
     static TakLog& instance();
 
-    // dir must end with "/". Problems with the directory are reported on standard error; they
-    // never end the process, and the console echo keeps working.
+    // The log files go into dir (a missing final "/" is added). Problems with the directory are
+    // reported on standard error; they never end the process, and the console echo keeps working.
     void initLog(bool const& echo, std::string const& dir);
     // Writes the record text to standard output (the text without its last character, then a
     // newline), serialised with every other echo.
@@ -28,8 +28,9 @@ public:
     // Path of the file the logger writes now; empty without a file logger.
     std::string currentLogFile();
 
-    // The fatal-signal handler: saves the log, restores the previous action and returns, so
-    // that a fault raised again ends the process by its default action.
+    // The fatal-signal handler: saves the log, restores the previous action and raises the
+    // signal again, so that the previous action (as a rule the default) ends the process when
+    // the handler returns, whether the signal came from a fault or from another process.
     static void sigHander(int sig);
 
     TakLog(TakLog const&) = delete;

@@ -17,29 +17,26 @@ namespace TakNanolog {
 
 namespace fs = std::filesystem;
 
-namespace {
-
-constexpr auto kReopenInterval = std::chrono::seconds(5);
-
-}  // namespace
-
 FileWriter::FileWriter(std::string const& log_directory, std::string const& log_file_name,
-                       uint32_t roll_size_bytes)
+                       uint32_t roll_size_bytes, std::chrono::milliseconds reopen_interval)
     : m_log_file_roll_size_bytes(roll_size_bytes),
       m_name(log_directory + log_file_name),
       m_keep_files(m_logConfigPtr->keepFiles),
       m_log_directory(log_directory),
       m_flush_interval_sec(m_logConfigPtr->flushIntervalSec),
-      m_flush_threshold_bytes(static_cast<uint64_t>(m_logConfigPtr->flushThresholdKb) * 1024) {
+      m_flush_threshold_bytes(static_cast<uint64_t>(m_logConfigPtr->flushThresholdKb) * 1024),
+      m_reopen_interval(reopen_interval) {
     roll_file();
     m_last_flush = std::chrono::steady_clock::now();
 }
 
 FileWriter::~FileWriter() { close(); }
 
-std::string FileWriter::currentFileName() const {
-    return m_name + "." + std::to_string(m_file_number) + ".txt";
+std::string FileWriter::fileName(uint32_t number) const {
+    return m_name + "." + std::to_string(number) + ".txt";
 }
+
+std::string FileWriter::currentFileName() const { return fileName(m_file_number.load()); }
 
 void FileWriter::flush() {
     if (m_os && m_os->is_open()) m_os->flush();
@@ -58,26 +55,34 @@ void FileWriter::roll_file() {
     if (m_os && m_os->is_open()) close();
     m_bytes_written = 0;
     m_os = std::make_unique<std::ofstream>();
-    ++m_file_number;
-    std::string const file_name = currentFileName();
+    // A file that could not be opened is tried again under its own number.
+    uint32_t const number = m_open_failed ? m_file_number.load() : m_file_number.load() + 1;
+    m_file_number.store(number);
+    std::string const file_name = fileName(number);
     m_last_open_attempt = std::chrono::steady_clock::now();
     m_os->open(file_name, std::ofstream::out | std::ofstream::trunc);
     if (!m_os->is_open()) {
-        if (!m_open_failed_reported) {
-            std::cerr << "log file cannot be opened: " << file_name << ": " << std::strerror(errno)
-                      << "; retrying every " << kReopenInterval.count() << " s" << std::endl;
-            m_open_failed_reported = true;
+        int const error = errno;
+        m_open_failed = true;
+        if (!m_failure_reported) {
+            std::cerr << "log file cannot be opened: " << file_name << ": " << std::strerror(error)
+                      << "; records are dropped until it opens" << std::endl;
+            m_failure_reported = true;
         }
-    } else if (m_open_failed_reported) {
-        std::cerr << "log file opened again: " << file_name << std::endl;
-        m_open_failed_reported = false;
+        // Nothing new in the directory: no clean-up.
+        return;
+    }
+    m_open_failed = false;
+    if (m_failure_reported) {
+        std::cerr << "log file opened: " << file_name << std::endl;
+        m_failure_reported = false;
     }
     deleteLogFile(m_log_directory, static_cast<int>(m_keep_files));
 }
 
 void FileWriter::write(TakNanoLogLine& logline) {
     if (!m_os->is_open()) {
-        if (std::chrono::steady_clock::now() - m_last_open_attempt < kReopenInterval) return;
+        if (std::chrono::steady_clock::now() - m_last_open_attempt < m_reopen_interval) return;
         std::error_code ec;
         fs::create_directories(m_log_directory, ec);
         roll_file();
@@ -87,8 +92,14 @@ void FileWriter::write(TakNanoLogLine& logline) {
     logline.stringify(*m_os);
     auto const end = m_os->tellp();
     if (pos < 0 || end < 0) {
-        // The stream failed (disk full, file removed); start over in a new file.
+        // The stream failed (disk full, file system gone): the next attempt starts a new file.
+        if (!m_failure_reported) {
+            std::cerr << "log file cannot be written: " << currentFileName()
+                      << "; records are dropped until a new file opens" << std::endl;
+            m_failure_reported = true;
+        }
         m_os->close();
+        m_last_open_attempt = std::chrono::steady_clock::now();
         return;
     }
     uint64_t const written = static_cast<uint64_t>(end - pos);

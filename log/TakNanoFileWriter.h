@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <fstream>
@@ -15,8 +16,14 @@ namespace TakNanolog {
 // Used by the writer thread only.
 class FileWriter {
 public:
+    static constexpr std::chrono::milliseconds kReopenInterval{5000};
+
+    // A file that cannot be opened (or fails while written) is reported on standard error once;
+    // records are dropped until a new attempt, made at the first write after reopen_interval,
+    // opens it.
     FileWriter(std::string const& log_directory, std::string const& log_file_name,
-               uint32_t roll_size_bytes);
+               uint32_t roll_size_bytes,
+               std::chrono::milliseconds reopen_interval = kReopenInterval);
     ~FileWriter();
     FileWriter(FileWriter const&) = delete;
     FileWriter& operator=(FileWriter const&) = delete;
@@ -32,12 +39,15 @@ public:
     // time). Never throws; reports a failed scan on standard error and returns false.
     static bool deleteLogFile(std::string const& dir, int const& keep);
 
+    // The file written now, or the one being retried. Any thread.
     std::string currentFileName() const;
+    bool isOpen() const { return m_os && m_os->is_open(); }
 
 private:
     void flush();
+    std::string fileName(uint32_t number) const;
 
-    uint32_t m_file_number = 0;
+    std::atomic<uint32_t> m_file_number{0};
     int64_t m_bytes_written = 0;
     uint32_t const m_log_file_roll_size_bytes;
     std::string const m_name;
@@ -48,8 +58,11 @@ private:
     std::chrono::steady_clock::time_point m_last_flush;
     uint64_t m_flush_threshold_bytes;
     uint64_t m_bytes_since_flush = 0;
-    // A file that could not be opened is reported once and retried now and then.
-    bool m_open_failed_reported = false;
+    // A file that could not be opened is reported once and retried now and then, under the same
+    // number.
+    std::chrono::milliseconds const m_reopen_interval;
+    bool m_open_failed = false;
+    bool m_failure_reported = false;
     std::chrono::steady_clock::time_point m_last_open_attempt;
 };
 

@@ -2,6 +2,7 @@
 
 #include <pthread.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -112,6 +113,27 @@ TakNanoLogLine::TakNanoLogLine(uint8_t level, char const* file, char const* func
     encode<uint8_t>(level);
 }
 
+TakNanoLogLine::TakNanoLogLine(TakNanoLogLine&& other) noexcept { move_from(other); }
+
+TakNanoLogLine& TakNanoLogLine::operator=(TakNanoLogLine&& other) noexcept {
+    if (this != &other) move_from(other);
+    return *this;
+}
+
+// The inline buffer always starts with the header, even after the arguments moved to the heap,
+// so a record whose heap buffer was taken falls back to a header-only record.
+void TakNanoLogLine::move_from(TakNanoLogLine& other) noexcept {
+    m_bytes_used = other.m_bytes_used;
+    m_buffer_size = other.m_buffer_size;
+    m_level = other.m_level;
+    m_heap_buffer = std::move(other.m_heap_buffer);
+    std::memcpy(m_stack_buffer, other.m_stack_buffer, m_heap_buffer ? kHeaderSize : m_bytes_used);
+    if (m_heap_buffer) {
+        other.m_bytes_used = kHeaderSize;
+        other.m_buffer_size = kInlineSize;
+    }
+}
+
 char* TakNanoLogLine::buffer() { return m_heap_buffer ? m_heap_buffer.get() : m_stack_buffer; }
 
 void TakNanoLogLine::resize_buffer_if_needed(size_t additional_bytes) {
@@ -144,6 +166,12 @@ void TakNanoLogLine::encode(char const* arg) {
 }
 
 void TakNanoLogLine::encode(string_literal_t arg) { encode<char const*>(arg.m_s, kStringLiteral); }
+
+void TakNanoLogLine::encode_char_array(char const* arg, size_t capacity) {
+    size_t const length = strnlen(arg, capacity);
+    if (length == 0) return;
+    encode_c_string(arg, length);
+}
 
 void TakNanoLogLine::encode_c_string(char const* arg, size_t length) {
     resize_buffer_if_needed(1 + length + 1);

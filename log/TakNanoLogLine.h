@@ -38,8 +38,10 @@ public:
     TakNanoLogLine(uint8_t level, char const* file, char const* function, uint32_t line);
     ~TakNanoLogLine() = default;
 
-    TakNanoLogLine(TakNanoLogLine&&) = default;
-    TakNanoLogLine& operator=(TakNanoLogLine&&) = default;
+    // A moved-from record keeps its header and, if its arguments were on the heap, loses them:
+    // it stays a valid record that can be appended to, printed or destroyed.
+    TakNanoLogLine(TakNanoLogLine&& other) noexcept;
+    TakNanoLogLine& operator=(TakNanoLogLine&& other) noexcept;
     TakNanoLogLine(TakNanoLogLine const&) = delete;
     TakNanoLogLine& operator=(TakNanoLogLine const&) = delete;
 
@@ -71,6 +73,15 @@ public:
         return *this;
     }
 
+    // A writable char array is never a literal (it may be a local buffer that is gone by the
+    // time the writer prints the record), so its characters up to the first NUL are copied, as
+    // for a C string.
+    template <size_t N>
+    TakNanoLogLine& operator<<(char (&arg)[N]) {
+        encode_char_array(arg, N);
+        return *this;
+    }
+
     // A C string is copied; a null or empty one appends nothing at all.
     template <typename Arg>
     typename std::enable_if<std::is_same<Arg, char const*>::value ||
@@ -96,6 +107,8 @@ private:
     void encode(char const* arg);
     void encode(string_literal_t arg);
     void encode_c_string(char const* arg, size_t length);
+    void encode_char_array(char const* arg, size_t capacity);
+    void move_from(TakNanoLogLine& other) noexcept;
 
     size_t m_bytes_used;
     size_t m_buffer_size;

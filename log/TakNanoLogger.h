@@ -38,6 +38,8 @@ public:
 private:
     enum class State { INIT, READY, SHUTDOWN };
 
+    // Only lets the writer sleep. The state changes to SHUTDOWN under it, so that the writer
+    // cannot miss the wake-up between its last look at the state and its wait.
     std::mutex m_mutex;
     std::condition_variable m_cond;
     std::atomic<State> m_state;
@@ -45,6 +47,8 @@ private:
     FileWriter m_file_writer;
     std::mutex m_join_mutex;
     std::thread m_thread;
+    // Read from any thread (a signal handler among them) while m_thread may be being joined.
+    std::thread::id const m_writer_id;
 };
 
 }  // namespace TakNanolog

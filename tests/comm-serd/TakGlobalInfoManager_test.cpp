@@ -1,0 +1,124 @@
+#include "comm-serd/TakGlobalInfoManager.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "support/TakTempDir.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+TakGlobalInfoManager& config() { return TakGlobalInfoManager::getInstance(); }
+
+struct ConfigCase {
+    const char* name;
+    std::string file;
+    std::function<void()> check;
+};
+
+}  // namespace
+
+TEST(TakGlobalInfoManagerTest, ReadsTheFileUnderTheGivenWorkingDirectory) {
+    const std::vector<ConfigCase> cases = {
+        {"complete IPInfo", "[IPInfo]\nIP = 10.1.2.3\nPORT = 7301\n",
+         [] {
+             EXPECT_EQ(config().getIP(), "10.1.2.3");
+             EXPECT_EQ(config().getPort(), "7301");
+         }},
+        {"names without regard to case", "[ipinfo]\nport=7500\n",
+         [] {
+             EXPECT_EQ(config().getPort(), "7500");
+             EXPECT_EQ(config().getIP(), "127.0.0.1");
+         }},
+        {"inline comment after white space", "[IPInfo]\nPORT = 7500 ; agents\n",
+         [] { EXPECT_EQ(config().getPort(), "7500"); }},
+        {"comment lines", "# hash\n; semicolon\n[IPInfo]\n# PORT = 1\nPORT=7501\n",
+         [] { EXPECT_EQ(config().getPort(), "7501"); }},
+        {"a bad line does not hide the keys after it", "[IPInfo]\nnot a pair\nPORT=7502\n",
+         [] { EXPECT_EQ(config().getPort(), "7502"); }},
+        {"non-numeric agent port is kept as text", "[IPInfo]\nPORT=seventy\n",
+         [] { EXPECT_EQ(config().getPort(), "seventy"); }},
+        {"other section only", "[Other]\nPORT=1\n",
+         [] {
+             EXPECT_EQ(config().getPort(), "7300");
+             EXPECT_EQ(config().getIP(), "127.0.0.1");
+         }},
+        {"database and RPC",
+         "[Database]\nHost=db.local\nPort=13306\nUser=u\nPassword=p;w\n[rpc]\nport=7401\n",
+         [] {
+             STDbSettings const db = config().getDbSettings();
+             EXPECT_EQ(db.host, "db.local");
+             EXPECT_EQ(db.port, 13306u);
+             EXPECT_EQ(db.user, "u");
+             EXPECT_EQ(db.password, "p;w");  // ";" without white space before it is no comment
+             EXPECT_EQ(config().getRpcPort(), 7401);
+         }},
+        {"numbers are decimal", "[Rpc]\nPort = 010\n",
+         [] { EXPECT_EQ(config().getRpcPort(), 10); }},
+        {"number with trailing text keeps the default", "[Rpc]\nPort = 7401x\n",
+         [] { EXPECT_EQ(config().getRpcPort(), 7400); }},
+        {"number out of range keeps the default", "[Rpc]\nPort = 70000\n[Database]\nPort=0\n",
+         [] {
+             EXPECT_EQ(config().getRpcPort(), 7400);
+             EXPECT_EQ(config().getDbSettings().port, 3306u);
+         }},
+        {"log directory gets its final slash", "[Log]\nDir = /tmp/tak logs\n",
+         [] { EXPECT_EQ(config().getLogDir(), "/tmp/tak logs/"); }},
+        {"empty log directory keeps the default", "[Log]\nDir =\n",
+         [] { EXPECT_EQ(config().getLogDir(), "/var/log/taksecSerd/"); }},
+        {"limits", "[Limits]\nMaxFrameBytes=1048576\nMaxOutputBytes=2097152\nDeviceLimit=0\n",
+         [] {
+             EXPECT_EQ(config().getMaxFrameBytes(), 1048576u);
+             EXPECT_EQ(config().getMaxOutputBytes(), 2097152u);
+             EXPECT_EQ(config().getDeviceLimit(), 0);
+         }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        TakTempDir dir;
+        dir.writeFile("config/config.ini", c.file);
+        config().loadConfigFrom(dir.path().string());
+        EXPECT_EQ(config().getConfigDir(), dir.path().string() + "/config");
+        c.check();
+    }
+}
+
+TEST(TakGlobalInfoManagerTest, MissingFileGivesEveryDefaultAndForgetsAnEarlierLoad) {
+    TakTempDir earlier;
+    earlier.writeFile("config/config.ini",
+                      "[IPInfo]\nIP=10.0.0.1\nPORT=7600\n[Rpc]\nPort=7601\n[Log]\nDir=/x\n");
+    config().loadConfigFrom(earlier.path().string());
+    ASSERT_EQ(config().getPort(), "7600");
+
+    TakTempDir empty;
+    config().loadConfigFrom(empty.path().string());
+    EXPECT_EQ(config().getConfigDir(), empty.path().string() + "/config");
+    EXPECT_EQ(config().getIP(), "127.0.0.1");
+    EXPECT_EQ(config().getPort(), "7300");
+    EXPECT_EQ(config().getRpcPort(), 7400);
+    EXPECT_EQ(config().getLogDir(), "/var/log/taksecSerd/");
+    STDbSettings const db = config().getDbSettings();
+    EXPECT_EQ(db.host, "127.0.0.1");
+    EXPECT_EQ(db.port, 3306u);
+    EXPECT_EQ(db.user, "tak");
+    EXPECT_EQ(db.password, "kertowan582");
+    EXPECT_EQ(config().getMaxFrameBytes(), 64u * 1024 * 1024);
+    EXPECT_EQ(config().getDeviceLimit(), 50000);
+}
+
+TEST(TakGlobalInfoManagerTest, LoadConfigLooksUnderTheCurrentWorkingDirectory) {
+    TakTempDir dir;
+    dir.writeFile("config/config.ini", "[IPInfo]\nPORT=7700\n");
+    fs::path const previous = fs::current_path();
+    fs::current_path(dir.path());
+    config().loadConfig();
+    fs::current_path(previous);
+    EXPECT_EQ(config().getPort(), "7700");
+    EXPECT_EQ(fs::path(config().getConfigDir()), fs::canonical(dir.path()) / "config");
+}

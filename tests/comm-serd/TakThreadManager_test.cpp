@@ -1,0 +1,101 @@
+#include "comm-serd/TakThreadManager.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "log/TakNanolog.h"
+#include "support/TakLogState.h"
+
+using namespace std::chrono_literals;
+
+namespace {
+
+size_t hardwareThreads() {
+    unsigned const n = std::thread::hardware_concurrency();
+    return n == 0 ? 1 : n;
+}
+
+template <typename Condition>
+bool eventually(Condition condition, std::chrono::milliseconds timeout = 5s) {
+    auto const deadline = std::chrono::steady_clock::now() + timeout;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::sleep_for(2ms);
+    }
+    return true;
+}
+
+}  // namespace
+
+TEST(TakThreadManagerTest, PoolHasHardwareConcurrencyThreadsFromTheStart) {
+    auto manager = std::make_shared<TakThreadManager>();
+    EXPECT_EQ(manager->pool().minThreads(), 1u);
+    EXPECT_EQ(manager->pool().maxThreads(), hardwareThreads());
+    EXPECT_EQ(manager->pool().threadCount(), hardwareThreads());
+
+    // Under load it never grows past the hardware threads.
+    std::atomic<bool> release{false};
+    std::atomic<int> done{0};
+    for (int i = 0; i < 50; ++i) {
+        manager->addWork([&] {
+            while (!release.load()) std::this_thread::sleep_for(1ms);
+            ++done;
+        });
+    }
+    EXPECT_EQ(manager->pool().threadCount(), hardwareThreads());
+    release.store(true);
+    EXPECT_TRUE(eventually([&] { return done.load() == 50; }));
+}
+
+TEST(TakThreadManagerTest, PacketRunsItsHandlerWithItsMessageAndIsReleasedAfterwards) {
+    auto manager = std::make_shared<TakThreadManager>();
+    std::atomic<int> calls{0};
+    auto packet = std::make_shared<STLogPacket>();
+    packet->handler = [&calls](std::shared_ptr<Tak::Business::MessageData> message) {
+        if (message == nullptr) ++calls;
+    };
+    std::weak_ptr<STLogPacket> const watch = packet;
+    manager->addPacket(std::move(packet));
+    ASSERT_TRUE(eventually([&] { return calls.load() == 1; }));
+    // The task kept the packet alive until it ran, and not longer.
+    EXPECT_TRUE(eventually([&] { return watch.expired(); }));
+}
+
+TEST(TakThreadManagerTest, EmptyHandlerNullPacketAndEmptyWorkAreAccepted) {
+    auto manager = std::make_shared<TakThreadManager>();
+    manager->addPacket(std::make_shared<STLogPacket>());
+    manager->addPacket(nullptr);
+    manager->addWork(nullptr);
+    std::atomic<bool> ran{false};
+    manager->addWork([&] { ran.store(true); });
+    EXPECT_TRUE(eventually([&] { return ran.load(); }));
+}
+
+TEST(TakThreadManagerTest, ThrowingWorkIsLoggedAndLaterWorkStillRuns) {
+    TakLogState state;
+    std::mutex mutex;
+    std::vector<std::string> errors;
+    TakNanolog::m_callback = [&](std::string text) {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (text.find("[ERROR]") != std::string::npos) errors.push_back(text);
+    };
+    auto manager = std::make_shared<TakThreadManager>();
+    std::atomic<int> ran{0};
+    for (size_t i = 0; i < 2 * hardwareThreads(); ++i) {
+        manager->addWork([] { throw std::logic_error("bad packet"); });
+    }
+    for (int i = 0; i < 20; ++i) manager->addWork([&] { ++ran; });
+    EXPECT_TRUE(eventually([&] { return ran.load() == 20; }));
+    manager.reset();
+    TakNanolog::m_callback = nullptr;
+    EXPECT_EQ(errors.size(), 2 * hardwareThreads());
+    ASSERT_FALSE(errors.empty());
+    EXPECT_NE(errors[0].find("bad packet"), std::string::npos);
+}

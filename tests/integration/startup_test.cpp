@@ -1,0 +1,143 @@
+// Starts the built daemon in a working directory of its own and stops it by signal.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "support/TakDaemonProcess.h"
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+namespace {
+
+// A whole record of level INFO from main.cpp's serveInit with the one argument "tcpserver init".
+const std::regex kFirstRecord(
+    R"(^\[\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2}\.\d{6}\]\[INFO\]\[\d+\])"
+    R"(\[[^\]\n]*comm-serd/main\.cpp:serveInit:\d+行\]\ntcpserver init \n\n)");
+
+const std::regex kRecordHeader(
+    R"(\[\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2}\.\d{6}\]\[(INFO|DEBUG|WARN|ERROR)\]\[\d+\]\[[^\]\n]*:\d+行\]\n)");
+
+std::string describe(int status) {
+    if (WIFEXITED(status)) return "exit status " + std::to_string(WEXITSTATUS(status));
+    if (WIFSIGNALED(status)) return std::string("killed by ") + strsignal(WTERMSIG(status));
+    return "wait status " + std::to_string(status);
+}
+
+// Sends the signal and expects an orderly stop: exit status 0 within two seconds, with every
+// record on standard output also in the log file, the last one being the daemon's last word.
+void expectOrderlyStop(TakDaemonProcess& daemon, int sig) {
+    ASSERT_TRUE(daemon.sendSignal(sig));
+    auto const sent = std::chrono::steady_clock::now();
+    std::optional<int> const status = daemon.waitForExit(5s);
+    auto const took = std::chrono::steady_clock::now() - sent;
+    ASSERT_TRUE(status.has_value()) << "still running 5 s after " << strsignal(sig);
+    EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << describe(*status) << "\n"
+                                                                 << daemon.standardError();
+    EXPECT_LT(took, 2s) << std::chrono::duration_cast<std::chrono::milliseconds>(took).count()
+                        << " ms";
+
+    std::string const out = daemon.standardOutput();
+    std::string const log = daemon.logText();
+    EXPECT_EQ(log, out) << "the log file and the console differ";
+    std::string const last = "comm-serd stopped \n\n";
+    ASSERT_GE(log.size(), last.size());
+    EXPECT_EQ(log.substr(log.size() - last.size()), last) << log;
+    EXPECT_NE(
+        log.find(std::string("stopping on signal ") + (sig == SIGTERM ? "SIGTERM" : "SIGINT")),
+        std::string::npos)
+        << log;
+}
+
+}  // namespace
+
+TEST(StartupTest, FirstRecordIsTcpserverInitOnTheConsoleAndInTheFile) {
+    TakDaemonProcess daemon;
+    ASSERT_TRUE(daemon.start());
+    ASSERT_TRUE(daemon.waitForOutput("tcpserver init")) << daemon.standardError();
+    ASSERT_TRUE(daemon.waitForLog("tcpserver init")) << daemon.standardError();
+
+    std::string const out = daemon.standardOutput();
+    EXPECT_TRUE(std::regex_search(out, kFirstRecord, std::regex_constants::match_continuous))
+        << out;
+    std::vector<fs::path> const files = daemon.logFiles();
+    ASSERT_EQ(files.size(), 1u);
+    // The configuration was read from the working directory: the log is where it says.
+    EXPECT_EQ(files[0].parent_path(), daemon.workDir() / "logs");
+    EXPECT_TRUE(
+        std::regex_match(files[0].filename().string(), std::regex(R"(\d{8}_\d{6}\.log\.1\.txt)")))
+        << files[0];
+    std::string const log = daemon.logText();
+    EXPECT_TRUE(std::regex_search(log, kFirstRecord, std::regex_constants::match_continuous))
+        << log;
+    EXPECT_TRUE(daemon.running());
+
+    expectOrderlyStop(daemon, SIGTERM);
+}
+
+TEST(StartupTest, SigintStopsInTheSameOrder) {
+    TakDaemonProcess daemon;
+    ASSERT_TRUE(daemon.start());
+    ASSERT_TRUE(daemon.waitForOutput("tcpserver init")) << daemon.standardError();
+    expectOrderlyStop(daemon, SIGINT);
+}
+
+TEST(StartupTest, LogDirectoryThatCannotBeCreatedDoesNotStopTheDaemon) {
+    // A regular file where the log directory's parent should be.
+    TakDaemonProcess::Options options;
+    options.config.push_back({"Log", "Dir", "blocker/logs"});
+    TakDaemonProcess daemon(options);
+    std::ofstream(daemon.workDir() / "blocker") << "not a directory";
+    ASSERT_TRUE(daemon.start());
+    ASSERT_TRUE(daemon.waitForOutput("tcpserver init")) << daemon.standardError();
+    std::this_thread::sleep_for(300ms);
+    ASSERT_TRUE(daemon.running()) << daemon.standardError();
+
+    std::string const errors = daemon.standardError();
+    EXPECT_NE(errors.find("log directory cannot be created: blocker/logs/"), std::string::npos)
+        << errors;
+    EXPECT_NE(errors.find("log file cannot be opened"), std::string::npos) << errors;
+
+    ASSERT_TRUE(daemon.sendSignal(SIGTERM));
+    std::optional<int> const status = daemon.waitForExit(5s);
+    ASSERT_TRUE(status.has_value());
+    EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << describe(*status);
+    // The console echo went on to the end.
+    std::string const out = daemon.standardOutput();
+    EXPECT_NE(out.find("comm-serd stopped"), std::string::npos) << out;
+    EXPECT_TRUE(std::regex_search(out, kFirstRecord, std::regex_constants::match_continuous));
+}
+
+TEST(StartupTest, FatalSignalSavesTheLogAndEndsTheDaemonByThatSignal) {
+    std::vector<int> signals = {SIGABRT};
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+    // A sanitized daemon keeps these for the sanitizer's own report.
+    signals.push_back(SIGSEGV);
+    signals.push_back(SIGBUS);
+#endif
+    for (int sig : signals) {
+        SCOPED_TRACE(strsignal(sig));
+        TakDaemonProcess daemon;
+        ASSERT_TRUE(daemon.start());
+        ASSERT_TRUE(daemon.waitForOutput("tcpserver init")) << daemon.standardError();
+        ASSERT_TRUE(daemon.sendSignal(sig));
+        std::optional<int> const status = daemon.waitForExit(5s);
+        ASSERT_TRUE(status.has_value()) << "the daemon survived the signal";
+        EXPECT_TRUE(WIFSIGNALED(*status) && WTERMSIG(*status) == sig) << describe(*status);
+        std::string const log = daemon.logText();
+        EXPECT_TRUE(std::regex_search(log, kFirstRecord, std::regex_constants::match_continuous))
+            << log;
+        // Nothing half-written: the file ends after a complete record.
+        std::smatch header;
+        EXPECT_TRUE(std::regex_search(log, header, kRecordHeader));
+        EXPECT_EQ(log.substr(log.size() - 2), "\n\n");
+    }
+}

@@ -1,0 +1,288 @@
+#include "support/TakDaemonProcess.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/prctl.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cctype>
+#include <fstream>
+#include <iostream>
+#include <iterator>
+#include <stdexcept>
+#include <thread>
+
+namespace fs = std::filesystem;
+
+extern char** environ;
+
+namespace {
+
+std::string lower(std::string text) {
+    std::transform(text.begin(), text.end(), text.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return text;
+}
+
+std::string readAll(const fs::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// Two distinct TCP ports that nothing listens on now: both sockets stay bound until both are
+// known, so the kernel cannot hand out the same port twice.
+std::array<int, 2> freePorts() {
+    std::array<int, 2> fds{-1, -1};
+    std::array<int, 2> ports{0, 0};
+    for (size_t i = 0; i < fds.size(); ++i) {
+        fds[i] = socket(AF_INET, SOCK_STREAM, 0);
+        if (fds[i] < 0) throw std::runtime_error("socket failed");
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_ANY);
+        address.sin_port = 0;
+        socklen_t length = sizeof address;
+        if (bind(fds[i], reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+            getsockname(fds[i], reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+            throw std::runtime_error("no free port");
+        }
+        ports[i] = ntohs(address.sin_port);
+    }
+    for (int fd : fds) close(fd);
+    return ports;
+}
+
+// The number N of a log file "<stem>.N.txt", or -1.
+long logFileNumber(const std::string& name) {
+    if (name.size() < 5 || name.compare(name.size() - 4, 4, ".txt") != 0) return -1;
+    std::string const stem = name.substr(0, name.size() - 4);
+    size_t const dot = stem.rfind('.');
+    if (dot == std::string::npos || dot + 1 == stem.size()) return -1;
+    std::string const digits = stem.substr(dot + 1);
+    if (!std::all_of(digits.begin(), digits.end(), [](unsigned char c) { return std::isdigit(c); }))
+        return -1;
+    return std::stol(digits);
+}
+
+}  // namespace
+
+TakDaemonProcess::TakDaemonProcess() : TakDaemonProcess(Options{}) {}
+
+TakDaemonProcess::TakDaemonProcess(Options options) : m_options(std::move(options)) {
+    std::string pattern = (fs::temp_directory_path() / "tak-daemon-XXXXXX").string();
+    std::vector<char> buffer(pattern.begin(), pattern.end());
+    buffer.push_back('\0');
+    if (mkdtemp(buffer.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+    m_workDir = buffer.data();
+    fs::create_directories(m_workDir / "config");
+
+    auto const ports = freePorts();
+    m_agentPort = ports[0];
+    m_rpcPort = ports[1];
+    if (const char* db = std::getenv("TAK_TEST_DB_PORT")) m_dbPort = std::atoi(db);
+}
+
+TakDaemonProcess::~TakDaemonProcess() {
+    if (m_pid > 0 && !m_status) {
+        kill(m_pid, SIGKILL);
+        int status = 0;
+        waitpid(m_pid, &status, 0);
+    }
+    if (testing::Test::HasFailure()) {
+        std::cerr << "daemon working directory kept for inspection: " << m_workDir << std::endl;
+        return;
+    }
+    std::error_code ec;
+    fs::remove_all(m_workDir, ec);
+}
+
+fs::path TakDaemonProcess::daemonPath() { return fs::path(TAK_BIN_DIR) / "comm-serd"; }
+
+std::string TakDaemonProcess::configValue(const std::string& section,
+                                          const std::string& key) const {
+    std::string value;
+    for (const auto& v : m_options.config) {
+        if (lower(v.section) == lower(section) && lower(v.key) == lower(key)) value = v.value;
+    }
+    return value;
+}
+
+fs::path TakDaemonProcess::logDir() const {
+    std::string dir = configValue("Log", "Dir");
+    if (dir.empty()) return m_workDir / "logs";
+    fs::path const path(dir);
+    return path.is_absolute() ? path : m_workDir / path;
+}
+
+void TakDaemonProcess::writeConfig() const {
+    std::vector<ConfigValue> values = {
+        {"IPInfo", "IP", "127.0.0.1"},
+        {"IPInfo", "PORT", std::to_string(m_agentPort)},
+        {"Rpc", "Port", std::to_string(m_rpcPort)},
+        {"Log", "Dir", (m_workDir / "logs").string() + "/"},
+    };
+    if (m_dbPort > 0) values.push_back({"Database", "Port", std::to_string(m_dbPort)});
+    for (const auto& extra : m_options.config) {
+        auto same = std::find_if(values.begin(), values.end(), [&](const ConfigValue& v) {
+            return lower(v.section) == lower(extra.section) && lower(v.key) == lower(extra.key);
+        });
+        if (same != values.end()) {
+            same->value = extra.value;
+        } else {
+            values.push_back(extra);
+        }
+    }
+
+    std::vector<std::string> sections;
+    for (const auto& v : values) {
+        bool const known = std::any_of(sections.begin(), sections.end(), [&](const std::string& s) {
+            return lower(s) == lower(v.section);
+        });
+        if (!known) sections.push_back(v.section);
+    }
+    std::ofstream out(configFile(), std::ios::trunc);
+    for (const auto& section : sections) {
+        out << "[" << section << "]\n";
+        for (const auto& v : values) {
+            if (lower(v.section) == lower(section)) out << v.key << " = " << v.value << "\n";
+        }
+        out << "\n";
+    }
+}
+
+bool TakDaemonProcess::start() {
+    if (m_pid > 0) return false;
+    writeConfig();
+    if (!m_options.keyFile.empty()) {
+        std::error_code ec;
+        fs::copy_file(m_options.keyFile, m_workDir / "config" / m_options.keyFileName,
+                      fs::copy_options::overwrite_existing, ec);
+        if (ec) {
+            ADD_FAILURE() << "cannot copy the key file " << m_options.keyFile << ": "
+                          << ec.message();
+            return false;
+        }
+    }
+
+    // Everything the child needs is prepared before fork: after it, only async-signal-safe calls.
+    std::string const program = daemonPath().string();
+    std::string const dir = m_workDir.string();
+    std::string const out = (m_workDir / "stdout.txt").string();
+    std::string const err = (m_workDir / "stderr.txt").string();
+    std::vector<char*> argv = {const_cast<char*>(program.c_str()), nullptr};
+    sigset_t none;
+    sigemptyset(&none);
+
+    pid_t const pid = fork();
+    if (pid < 0) {
+        ADD_FAILURE() << "fork failed";
+        return false;
+    }
+    if (pid == 0) {
+        // The daemon must not outlive a test process that is killed.
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
+        int const outFd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        int const errFd = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        int const nullFd = open("/dev/null", O_RDONLY | O_CLOEXEC);
+        if (outFd < 0 || errFd < 0 || nullFd < 0 || chdir(dir.c_str()) != 0) _exit(126);
+        dup2(nullFd, STDIN_FILENO);
+        dup2(outFd, STDOUT_FILENO);
+        dup2(errFd, STDERR_FILENO);
+        rlimit const noCore{0, 0};
+        setrlimit(RLIMIT_CORE, &noCore);
+        signal(SIGTERM, SIG_DFL);
+        signal(SIGINT, SIG_DFL);
+        signal(SIGPIPE, SIG_DFL);
+        sigprocmask(SIG_SETMASK, &none, nullptr);
+        execve(program.c_str(), argv.data(), environ);
+        _exit(127);
+    }
+    m_pid = pid;
+    return true;
+}
+
+bool TakDaemonProcess::running() {
+    if (m_pid <= 0 || m_status) return false;
+    int status = 0;
+    pid_t const r = waitpid(m_pid, &status, WNOHANG);
+    if (r == m_pid) {
+        m_status = status;
+        return false;
+    }
+    return r == 0;
+}
+
+bool TakDaemonProcess::sendSignal(int sig) {
+    if (!running()) return false;
+    return kill(m_pid, sig) == 0;
+}
+
+std::optional<int> TakDaemonProcess::waitForExit(std::chrono::milliseconds timeout) {
+    auto const deadline = std::chrono::steady_clock::now() + timeout;
+    while (running()) {
+        if (std::chrono::steady_clock::now() >= deadline) return std::nullopt;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return m_status;
+}
+
+bool TakDaemonProcess::waitForText(const std::string& text, std::chrono::milliseconds timeout,
+                                   bool inLog) {
+    auto const deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+        bool const alive = running();
+        if ((inLog ? logText() : standardOutput()).find(text) != std::string::npos) return true;
+        if (!alive || std::chrono::steady_clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+}
+
+bool TakDaemonProcess::waitForOutput(const std::string& text, std::chrono::milliseconds timeout) {
+    return waitForText(text, timeout, false);
+}
+
+bool TakDaemonProcess::waitForLog(const std::string& text, std::chrono::milliseconds timeout) {
+    return waitForText(text, timeout, true);
+}
+
+std::string TakDaemonProcess::standardOutput() const { return readAll(m_workDir / "stdout.txt"); }
+
+std::string TakDaemonProcess::standardError() const { return readAll(m_workDir / "stderr.txt"); }
+
+std::vector<fs::path> TakDaemonProcess::logFiles() const {
+    struct File {
+        std::string stem;
+        long number;
+        fs::path path;
+    };
+    std::vector<File> files;
+    std::error_code ec;
+    for (fs::directory_iterator it(logDir(), ec), end; !ec && it != end; it.increment(ec)) {
+        std::string const name = it->path().filename().string();
+        long const number = logFileNumber(name);
+        if (number < 0 || !it->is_regular_file()) continue;
+        std::string const stem = name.substr(0, name.rfind('.', name.size() - 5));
+        files.push_back({stem, number, it->path()});
+    }
+    // The start-up time stamp orders the runs, the number the files of one run.
+    std::sort(files.begin(), files.end(), [](const File& a, const File& b) {
+        return a.stem != b.stem ? a.stem < b.stem : a.number < b.number;
+    });
+    std::vector<fs::path> paths;
+    for (const auto& f : files) paths.push_back(f.path);
+    return paths;
+}
+
+std::string TakDaemonProcess::logText() const {
+    std::string text;
+    for (const auto& file : logFiles()) text += readAll(file);
+    return text;
+}

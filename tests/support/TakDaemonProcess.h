@@ -1,0 +1,86 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+// Runs the built daemon (${TAK_BIN_DIR}/comm-serd) for an integration test, in a temporary
+// working directory of its own:
+//   config/config.ini  free TCP ports for [IPInfo] PORT and [Rpc] Port, [Log] Dir = logs/ under
+//                      the directory, [Database] Port from TAK_TEST_DB_PORT (when set), and the
+//                      test's own keys on top;
+//   config/scert.dat   a copy of the key file the test names (optional);
+//   stdout.txt, stderr.txt  what the daemon writes there.
+// The destructor kills a daemon that still runs and removes the directory, unless the test has
+// failed: then the directory is kept and its path printed.
+class TakDaemonProcess {
+public:
+    struct ConfigValue {
+        std::string section;
+        std::string key;
+        std::string value;
+    };
+    struct Options {
+        // Added to config/config.ini, replacing a key of the same name (names without regard to
+        // case, as the daemon reads them).
+        std::vector<ConfigValue> config;
+        // Copied into config/ under keyFileName when not empty.
+        std::filesystem::path keyFile;
+        std::string keyFileName = "scert.dat";
+    };
+
+    TakDaemonProcess();
+    explicit TakDaemonProcess(Options options);
+    ~TakDaemonProcess();
+    TakDaemonProcess(const TakDaemonProcess&) = delete;
+    TakDaemonProcess& operator=(const TakDaemonProcess&) = delete;
+
+    // Writes the configuration and starts the daemon. False when it could not be started.
+    [[nodiscard]] bool start();
+    // Waits until standard output (or the log files) contain text; false on time-out or when the
+    // daemon ended without writing it.
+    [[nodiscard]] bool waitForOutput(const std::string& text,
+                                     std::chrono::milliseconds timeout = std::chrono::seconds(10));
+    [[nodiscard]] bool waitForLog(const std::string& text,
+                                  std::chrono::milliseconds timeout = std::chrono::seconds(10));
+    [[nodiscard]] bool sendSignal(int sig);
+    // The wait status (as waitpid gives it) once the daemon has ended, or nothing on time-out.
+    [[nodiscard]] std::optional<int> waitForExit(std::chrono::milliseconds timeout);
+    // True while the daemon runs (reaps it when it has ended).
+    [[nodiscard]] bool running();
+
+    std::string standardOutput() const;
+    std::string standardError() const;
+    // The log files of the run, oldest first, and their text in that order.
+    std::vector<std::filesystem::path> logFiles() const;
+    std::string logText() const;
+
+    int agentPort() const { return m_agentPort; }
+    int rpcPort() const { return m_rpcPort; }
+    // 0 when TAK_TEST_DB_PORT is not set.
+    int dbPort() const { return m_dbPort; }
+    pid_t pid() const { return m_pid; }
+    const std::filesystem::path& workDir() const { return m_workDir; }
+    std::filesystem::path configFile() const { return m_workDir / "config" / "config.ini"; }
+    // The log directory as configured, relative paths taken from the working directory.
+    std::filesystem::path logDir() const;
+    static std::filesystem::path daemonPath();
+
+private:
+    std::string configValue(const std::string& section, const std::string& key) const;
+    void writeConfig() const;
+    [[nodiscard]] bool waitForText(const std::string& text, std::chrono::milliseconds timeout,
+                                   bool inLog);
+
+    Options m_options;
+    std::filesystem::path m_workDir;
+    int m_agentPort = 0;
+    int m_rpcPort = 0;
+    int m_dbPort = 0;
+    pid_t m_pid = -1;
+    std::optional<int> m_status;
+};
