@@ -1,4 +1,5 @@
 #include <signal.h>
+#include <sys/resource.h>
 
 #include <memory>
 
@@ -18,6 +19,12 @@ int main() {
     // Before any thread starts: SIGTERM and SIGINT go to the signal-waiting thread only.
     TakSignalWaiter signals;
     signal(SIGPIPE, SIG_IGN);
+    // Thousands of agents need as many descriptors as the system allows this process.
+    rlimit files{};
+    if (getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
+        files.rlim_cur = files.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &files);
+    }
 
     TakGlobalInfoManager& config = TakGlobalInfoManager::getInstance();
     config.loadConfig();

@@ -58,6 +58,9 @@ bool TakAgentClient::connect(const std::string& host, int port, int timeoutMs) {
         ::close(fd);
         return false;
     }
+    if (m_receiveBuffer > 0) {
+        ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &m_receiveBuffer, sizeof m_receiveBuffer);
+    }
     int const flags = ::fcntl(fd, F_GETFL, 0);
     ::fcntl(fd, F_SETFL, flags | O_NONBLOCK);
     int rc = ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);

@@ -28,6 +28,8 @@ public:
     // checked.
     void setServerPoint(const TakSm2Key::Point& point) { m_serverPoint = point; }
 
+    // A small receive buffer (set before connect) lets a test fill the path to this agent fast.
+    void setReceiveBuffer(int bytes) { m_receiveBuffer = bytes; }
     [[nodiscard]] bool connect(const std::string& host, int port, int timeoutMs = 5000);
     void close();
     bool isOpen() const { return m_fd >= 0; }
@@ -89,6 +91,7 @@ private:
     bool readFrames(int timeoutMs);  // reads one chunk into m_frames; false on time-out/close
 
     int m_fd = -1;
+    int m_receiveBuffer = 0;
     std::optional<TakSm2Key::Point> m_serverPoint;
     TakFrameCodec m_codec{1ull << 32};
     std::deque<std::string> m_frames;
