@@ -78,7 +78,10 @@ TakKeyExchange::AnswerStatus TakKeyExchange::acceptKeyAnswer(const TakSm2Key& ep
                                                              KeyMaterial& material) {
     if (ephemeralKey.empty()) return AnswerStatus::NoEphemeralKey;
     Tak::EncAndDec::EncMsgData message;
-    if (!message.ParseFromArray(commandData.data(), static_cast<int>(commandData.size()))) {
+    // Partial parse and an explicit check: a strict parse would have protobuf log every
+    // malformed answer on standard error.
+    if (!message.ParsePartialFromArray(commandData.data(), static_cast<int>(commandData.size())) ||
+        !message.has_bymsg()) {
         return AnswerStatus::Malformed;
     }
     std::string plain;
