@@ -3,7 +3,6 @@
 #include <chrono>
 
 #include "Tak.ComDefine.pb.h"
-#include "Tak.EncAndDec.pb.h"
 #include "comm-serd/TakGlobalInfoManager.h"
 #include "comm-serd/TakManagerFactory.h"
 #include "comm-serd/business/TakBsDefine.h"
@@ -112,14 +111,10 @@ void TakBaseSession::sendPubKey1Toclient(std::string path) {
     std::string sign;
     auto const status = TakKeyExchange::makeKeyOffer(path, m_ephemeralKey, pubKey, sign);
     if (!TakKeyExchange::mustSend(status)) return;
-    Tak::EncAndDec::PubKeyInfo offer;
-    offer.set_bypubkey(pubKey);
-    offer.set_bypubkeysign(sign);
-    STReqParams params;
-    params.payload = offer.SerializePartialAsString();
-    params.command = ComDefine::base_publicCertDown;
-    params.module = ComDefine::Module_Base;
-    sendReqMsgWithCallback(params);
+    // Sent in plain text, with no answer awaited.
+    auto head = buildReqMsgHead(m_ownId);
+    head->set_bybusinessdata(TakKeyExchange::buildOfferBusinessdata(pubKey, sign));
+    writeBody(*head);
 }
 
 void TakBaseSession::closeSession() {

@@ -177,7 +177,7 @@ TEST_F(TakKeyExchangeTest, UnusableKeyFileGivesAnEmptyOffer) {
     std::string pem = Shell::readFile(keyPath());
     pem[pem.size() / 2] ^= 0x01;
     Shell::writeFile(corrupt, pem);
-    for (const std::string& path : {wrongPass, corrupt, m_dir.path()}) {
+    for (const std::string& path : {wrongPass, corrupt, m_dir.path().string()}) {
         SCOPED_TRACE(path);
         TakSm2Key ephemeral;
         std::string pub = "x", sign = "y";
