@@ -434,6 +434,24 @@ size_t TakDbConn::queuedTaskCount() {
 }
 
 int TakDbConn::sycProcessReq(const std::function<void()>&& task, int timeout) {
+    if (inTask()) {
+        // Called from one of this connection's own tasks: the worker holds the handle lock, so
+        // a thread of its own would wait for it forever. Run the task here instead.
+        auto const start = Clock::now();
+        try {
+            if (task) task();
+        } catch (const std::exception& e) {
+            TAK_LOG_ERROR("db task failed:" << std::string(e.what()));
+        } catch (...) {
+            TAK_LOG_ERROR("db task failed");
+        }
+        if (Clock::now() - start <= std::chrono::milliseconds(timeout)) {
+            TAK_LOG_DEBUG("Req ready");
+            return 0;
+        }
+        TAK_LOG_DEBUG("Timeout ");
+        return 1;
+    }
     std::packaged_task<void()> job([this, &task] {
         std::lock_guard<std::recursive_mutex> lock(m_dbMutex);
         if (task) task();

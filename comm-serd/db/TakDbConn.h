@@ -59,9 +59,10 @@ class TakDbResult;
 // A connection whose first connect failed (server down at start-up) keeps connecting in the
 // background; it needs no restart once the server is up.
 //
-// Rules for tasks: do not call sycProcessReq on the same connection from one of its tasks (it
-// would wait for the handle lock the worker holds); do not keep a TakDbPreStatement beyond the
-// task that made it.
+// Rules for tasks: do not keep a TakDbPreStatement beyond the task that made it. A thread that
+// holds a TakDbPreStatement of a connection must not call that connection's sycProcessReq (the
+// task's thread would wait for the handle lock); from a worker task of the same connection,
+// sycProcessReq runs the task inline.
 class TakDbConn : public std::enable_shared_from_this<TakDbConn> {
 public:
     explicit TakDbConn(std::string dbName, std::string charset = g_strDbCharset);

@@ -208,6 +208,22 @@ TEST_F(TakDbConnTest, SycProcessReqWaitsForTheTaskWhateverTheResult) {
         EXPECT_GE(Clock::now() - before, c.work);
         EXPECT_EQ(m_log.count(c.logged, ":sycProcessReq:"), 1u);
     }
+
+    // From one of the connection's own tasks (the worker holds the handle lock) it still runs.
+    std::promise<int> nested;
+    conn->processReq(1, [&] {
+        int value = 0;
+        int const rc = conn->sycProcessReq(
+            [&] {
+                auto res = conn->executeQuery("select 5 as v");
+                value = res ? res->getInt("v") : -1;
+            },
+            1000);
+        nested.set_value(rc == 0 ? value : -rc);
+    });
+    auto result = nested.get_future();
+    ASSERT_EQ(result.wait_for(5s), std::future_status::ready);
+    EXPECT_EQ(result.get(), 5);
 }
 
 // ---- one handle, one thread at a time ---------------------------------------------------

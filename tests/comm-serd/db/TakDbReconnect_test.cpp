@@ -147,8 +147,8 @@ TEST_F(TakDbReconnectTest, QueuedUploadsSurviveADatabaseRestart) {
     EXPECT_EQ(res->getString("d"), g_strSecurityDbName);
 
     std::printf(
-        "[ timing   ] server stop %.2f s, start %.2f s, queued uploads stored %.2f s after "
-        "the server was up\n",
+        "[ timing   ] server stop %.2f s, start %.2f s, all queued uploads stored %.2f s "
+        "after the start began\n",
         stopSeconds, startSeconds, drainSeconds);
 }
 
@@ -231,7 +231,7 @@ TEST_F(TakDbReconnectTest, DatabaseDownAtStartUpNeedsNoRestart) {
     EXPECT_TRUE(audit->isConnected());
     std::printf(
         "[ timing   ] task queued while the database was down stored %.2f s after the "
-        "server was up\n",
+        "server start began\n",
         seconds);
 }
 
