@@ -38,11 +38,21 @@ HandleRegistry& handleRegistry() {
     return registry;
 }
 
-// Worker threads of connections that were destroyed on their own worker (a task held the last
-// reference). Such a thread cannot join itself; it is parked here and joined by the next one
-// parked (by then it has long returned). Never destroyed, like the registry.
+// Worker threads of connections that were destroyed on their own worker (the worker released
+// the last reference after a task). Such a thread cannot join itself: it is parked here and
+// joined by the next one parked or, at the latest, when the process ends (by then it has long
+// returned). Parked after the end of static lifetimes (not expected), a thread is kept in a
+// container that is never destroyed, so that its std::thread never ends the process.
+constinit std::atomic<bool> g_finishedWorkersGone{false};
+
 class FinishedWorkers {
 public:
+    ~FinishedWorkers() {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        for (auto& t : m_threads) t.join();
+        m_threads.clear();
+        g_finishedWorkersGone = true;
+    }
     void park(std::thread thread) {
         std::lock_guard<std::mutex> lock(m_mutex);
         for (auto& t : m_threads) t.join();
@@ -54,9 +64,25 @@ private:
     std::mutex m_mutex;
     std::vector<std::thread> m_threads;  // guarded by m_mutex
 };
+
 FinishedWorkers& finishedWorkers() {
-    static FinishedWorkers& workers = *new FinishedWorkers;
+    // Made with the first connection, so it outlives the connections made after it.
+    static FinishedWorkers workers;
     return workers;
+}
+
+void parkWorker(std::thread thread) {
+    if (!g_finishedWorkersGone) {
+        finishedWorkers().park(std::move(thread));
+        return;
+    }
+    struct Leftovers {
+        std::mutex mutex;
+        std::vector<std::thread> threads;  // guarded by mutex
+    };
+    static Leftovers& leftovers = *new Leftovers;
+    std::lock_guard<std::mutex> lock(leftovers.mutex);
+    leftovers.threads.push_back(std::move(thread));
 }
 
 std::string errorText(MYSQL* mysql) {
@@ -68,6 +94,7 @@ std::string errorText(MYSQL* mysql) {
 
 TakDbConn::TakDbConn(std::string dbName, std::string charset)
     : m_dbName(std::move(dbName)), m_charset(std::move(charset)) {
+    (void)finishedWorkers();
     std::lock_guard<std::mutex> lock(m_escapeMutex);
     if (mysql_init(&m_escapeHandle) != nullptr) {
         // Escape as the live connection does: same character set (see openHandle for the
@@ -88,7 +115,7 @@ TakDbConn::~TakDbConn() {
     m_cond.notify_all();
     if (m_thread.joinable()) {
         if (m_thread.get_id() == std::this_thread::get_id()) {
-            finishedWorkers().park(std::move(m_thread));
+            parkWorker(std::move(m_thread));
         } else {
             m_thread.join();
         }
