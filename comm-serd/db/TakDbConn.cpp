@@ -25,7 +25,7 @@ constexpr auto kMaxBackoff = std::chrono::milliseconds(1000);
 constexpr unsigned int kConnectTimeoutSec = 3;
 
 // The connection whose task this thread is running (set by the worker around each task).
-thread_local const TakDbConn* t_taskConn = nullptr;
+thread_local TakDbConn* t_taskConn = nullptr;
 
 // Handle address -> owning connection, so that a prepared statement made on a handle finds the
 // connection's handle lock. Never destroyed: connections may outlive every other static.
@@ -280,6 +280,8 @@ bool TakDbConn::isLossError(unsigned int err) {
 
 bool TakDbConn::inTask() const { return t_taskConn == this; }
 
+TakDbConn* TakDbConn::currentTaskConn() { return t_taskConn; }
+
 void TakDbConn::markLost(const char* error) {
     m_connected = false;
     if (inTask()) m_taskLost = true;
@@ -448,9 +450,17 @@ void TakDbConn::processReq(int id, const std::function<void()>&& task) {
 }
 
 void TakDbConn::stopTaskById(int id) {
+    std::vector<std::function<void()>> dropped;  // destroyed after the lock is released
     {
         std::lock_guard<std::mutex> lock(m_taskMutex);
-        std::erase_if(m_tasks, [id](const auto& entry) { return entry.first == id; });
+        for (auto it = m_tasks.begin(); it != m_tasks.end();) {
+            if (it->first == id) {
+                dropped.push_back(std::move(it->second));
+                it = m_tasks.erase(it);
+            } else {
+                ++it;
+            }
+        }
     }
     m_cond.notify_one();
 }
@@ -544,6 +554,7 @@ void TakDbConn::backgroundReconnect() {
 }
 
 void TakDbConn::run(std::weak_ptr<TakDbConn> weakSelf) {
+    bool const shared = m_shared;
     while (m_running) {
         std::function<void()> task;
         {
@@ -563,21 +574,18 @@ void TakDbConn::run(std::weak_ptr<TakDbConn> weakSelf) {
             continue;
         }
         if (!runTask(task, weakSelf)) return;  // the connection is gone: touch nothing
+        // A task dropped unrun (stopping) goes here; the loop then ends without touching
+        // members if that was the last reference.
+        task = nullptr;
+        if (shared && weakSelf.expired()) return;
     }
 }
 
 bool TakDbConn::runTask(std::function<void()>& task, const std::weak_ptr<TakDbConn>& weakSelf) {
-    // While the task runs the worker holds a reference, so that nothing the task releases can
-    // destroy the connection under it. The reference is dropped before any wait, so that the
-    // connection's owner can still destroy it quickly. Dropping it may destroy the connection
-    // (then on this thread, which must return at once).
-    std::shared_ptr<TakDbConn> self;
-    auto const release = [&]() {
-        if (!m_shared) return true;
-        self.reset();
-        return !weakSelf.expired();
-    };
-
+    // The worker holds no reference to the connection: its owner may destroy it at any time,
+    // and the destructor (on the owner's thread) waits for the running task. Only the task's
+    // own captures may hold the last reference; they go at the end (below), after which the
+    // worker touches nothing if that destroyed the connection.
     bool rerun = false;
     for (;;) {
         // Wait for an open connection, with back-off, without the handle lock.
@@ -589,10 +597,6 @@ bool TakDbConn::runTask(std::function<void()>& task, const std::weak_ptr<TakDbCo
             }
             if (waitStopping(delay)) return true;  // stopping: the task is dropped
             delay = std::min(delay * 2, kMaxBackoff);
-        }
-        if (m_shared) {
-            self = weakSelf.lock();
-            if (!self) return true;  // being destroyed on another thread, which joins us
         }
 
         bool lost = false;
@@ -622,14 +626,14 @@ bool TakDbConn::runTask(std::function<void()>& task, const std::weak_ptr<TakDbCo
         }
         if (!lost) {
             if (rerun) TAK_LOG_DEBUG("db task done after reconnect:" << m_dbName);
-            task = nullptr;  // its captures go while the reference is held
-            return release();
+            bool const shared = m_shared;
+            task = nullptr;  // may release the last reference to this connection
+            return !shared || !weakSelf.expired();
         }
         if (commitsBeforeLoss > 0) {
             TAK_LOG_WARN("db task lost its connection after commits:"
                          << commitsBeforeLoss << "its rerun repeats them:" << m_dbName);
         }
         rerun = true;
-        if (!release()) return false;
     }
 }

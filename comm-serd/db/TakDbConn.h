@@ -59,7 +59,9 @@ class TakDbResult;
 // A connection whose first connect failed (server down at start-up) keeps connecting in the
 // background; it needs no restart once the server is up.
 //
-// Rules for tasks: do not keep a TakDbPreStatement beyond the task that made it. A thread that
+// Rules for tasks: do not keep a TakDbPreStatement beyond the task that made it. A task may hold
+// the last reference to its own connection in its captures (they are released after it ran)
+// but must not drop it inside its body. A thread that
 // holds a TakDbPreStatement of a connection must not call that connection's sycProcessReq (the
 // task's thread would wait for the handle lock); from a worker task of the same connection,
 // sycProcessReq runs the task inline.
@@ -130,6 +132,8 @@ private:
     EAfterFailure afterFailure(unsigned int err, const char* error, bool* reconnected);
     void noteCommit();
     bool inTask() const;
+    // The connection whose task this thread runs, or null.
+    static TakDbConn* currentTaskConn();
     // The client's latest error text.
     std::string lastError();
 

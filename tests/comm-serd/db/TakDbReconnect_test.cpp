@@ -64,11 +64,10 @@ protected:
 
     // One system-log upload as the audit service stores it: one statement prepared in the
     // task on the handle it takes when it runs, one execution per line, one commit at the end.
-    static void storeUpload(const std::shared_ptr<TakDbConn>& conn, const std::string& mac,
-                            int lines) {
+    static void storeUpload(TakDbConn& conn, const std::string& mac, int lines) {
         TakDbPreStatement stmt;
         std::string sql = std::string("insert into ") + kLogTable + " values(null, ?, ?,?,?,?,? )";
-        stmt.init(conn->getMysql(), sql);
+        stmt.init(conn.getMysql(), sql);
         std::string macCopy = mac;
         for (int line = 0; line < lines; ++line) {
             long long first = line;
@@ -114,8 +113,7 @@ TEST_F(TakDbReconnectTest, QueuedUploadsSurviveADatabaseRestart) {
     constexpr int kLines = 5;
     for (int u = 0; u < kUploads; ++u) {
         std::string const mac = "mac-" + std::to_string(u);
-        audit->processReq(
-            u, [audit = audit.get(), mac] { storeUpload(audit->shared_from_this(), mac, kLines); });
+        audit->processReq(u, [audit = audit.get(), mac] { storeUpload(*audit, mac, kLines); });
     }
     std::this_thread::sleep_for(1500ms);  // the database stays away a while
     EXPECT_GE(audit->queuedTaskCount(), static_cast<size_t>(kUploads - 1));
@@ -139,8 +137,7 @@ TEST_F(TakDbReconnectTest, QueuedUploadsSurviveADatabaseRestart) {
     audit->executeUpdate(std::string("insert into ") + kLogTable +
                          " (macAddr, item1) values ('direct', 1)");
     EXPECT_EQ(rows("macAddr = 'direct'"), 1);
-    audit->processReq(
-        99, [audit = audit.get()] { storeUpload(audit->shared_from_this(), "later", 2); });
+    audit->processReq(99, [audit = audit.get()] { storeUpload(*audit, "later", 2); });
     EXPECT_TRUE(eventuallyRows(2, "macAddr = 'later'", 10s));
     auto res = manager->getDBConn(g_strSecurityDbName)->executeQuery("select database() as d");
     ASSERT_NE(res, nullptr);
@@ -215,8 +212,7 @@ TEST_F(TakDbReconnectTest, DatabaseDownAtStartUpNeedsNoRestart) {
     EXPECT_EQ(m_log.count("mysql_real_query failed: %s, sql: ", "select 1 as one"), 1u);
 
     // Work queued meanwhile is stored once the server is there.
-    audit->processReq(1,
-                      [conn = audit.get()] { storeUpload(conn->shared_from_this(), "early", 2); });
+    audit->processReq(1, [conn = audit.get()] { storeUpload(*conn, "early", 2); });
     std::this_thread::sleep_for(500ms);
     auto const upAt = Clock::now();
     ASSERT_TRUE(s_server->start()) << s_server->output();
@@ -253,13 +249,13 @@ TEST_F(TakDbReconnectTest, DirectStatementsReconnectOnce) {
                                  " (macAddr) values ('update')");
          },
          "update"},
-        {"prepared statement", [&] { storeUpload(conn, "prepared", 1); }, "prepared"},
+        {"prepared statement", [&] { storeUpload(*conn, "prepared", 1); }, "prepared"},
         {"sycProcessReq task",
          [&] {
              int const rc = conn->sycProcessReq(
                  [&] {
                      auto res = conn->executeQuery("select 1 as one");
-                     if (res && res->getInt("one") == 1) storeUpload(conn, "sync", 1);
+                     if (res && res->getInt("one") == 1) storeUpload(*conn, "sync", 1);
                  },
                  5000);
              EXPECT_EQ(rc, 0);
