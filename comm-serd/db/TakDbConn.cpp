@@ -25,7 +25,7 @@ constexpr auto kMaxBackoff = std::chrono::milliseconds(1000);
 constexpr unsigned int kConnectTimeoutSec = 3;
 
 // The connection whose task this thread is running (set by the worker around each task).
-thread_local const TakDbConn* t_taskConn = nullptr;
+thread_local TakDbConn* t_taskConn = nullptr;
 
 // Handle address -> owning connection, so that a prepared statement made on a handle finds the
 // connection's handle lock. Never destroyed: connections may outlive every other static.
@@ -38,11 +38,21 @@ HandleRegistry& handleRegistry() {
     return registry;
 }
 
-// Worker threads of connections that were destroyed on their own worker (a task held the last
-// reference). Such a thread cannot join itself; it is parked here and joined by the next one
-// parked (by then it has long returned). Never destroyed, like the registry.
+// Worker threads of connections that were destroyed on their own worker (the worker released
+// the last reference after a task). Such a thread cannot join itself: it is parked here and
+// joined by the next one parked or, at the latest, when the process ends (by then it has long
+// returned). Parked after the end of static lifetimes (not expected), a thread is kept in a
+// container that is never destroyed, so that its std::thread never ends the process.
+constinit std::atomic<bool> g_finishedWorkersGone{false};
+
 class FinishedWorkers {
 public:
+    ~FinishedWorkers() {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        for (auto& t : m_threads) t.join();
+        m_threads.clear();
+        g_finishedWorkersGone = true;
+    }
     void park(std::thread thread) {
         std::lock_guard<std::mutex> lock(m_mutex);
         for (auto& t : m_threads) t.join();
@@ -54,9 +64,25 @@ private:
     std::mutex m_mutex;
     std::vector<std::thread> m_threads;  // guarded by m_mutex
 };
+
 FinishedWorkers& finishedWorkers() {
-    static FinishedWorkers& workers = *new FinishedWorkers;
+    // Made with the first connection, so it outlives the connections made after it.
+    static FinishedWorkers workers;
     return workers;
+}
+
+void parkWorker(std::thread thread) {
+    if (!g_finishedWorkersGone) {
+        finishedWorkers().park(std::move(thread));
+        return;
+    }
+    struct Leftovers {
+        std::mutex mutex;
+        std::vector<std::thread> threads;  // guarded by mutex
+    };
+    static Leftovers& leftovers = *new Leftovers;
+    std::lock_guard<std::mutex> lock(leftovers.mutex);
+    leftovers.threads.push_back(std::move(thread));
 }
 
 std::string errorText(MYSQL* mysql) {
@@ -68,6 +94,7 @@ std::string errorText(MYSQL* mysql) {
 
 TakDbConn::TakDbConn(std::string dbName, std::string charset)
     : m_dbName(std::move(dbName)), m_charset(std::move(charset)) {
+    (void)finishedWorkers();
     std::lock_guard<std::mutex> lock(m_escapeMutex);
     if (mysql_init(&m_escapeHandle) != nullptr) {
         // Escape as the live connection does: same character set (see openHandle for the
@@ -88,7 +115,7 @@ TakDbConn::~TakDbConn() {
     m_cond.notify_all();
     if (m_thread.joinable()) {
         if (m_thread.get_id() == std::this_thread::get_id()) {
-            finishedWorkers().park(std::move(m_thread));
+            parkWorker(std::move(m_thread));
         } else {
             m_thread.join();
         }
@@ -252,6 +279,8 @@ bool TakDbConn::isLossError(unsigned int err) {
 }
 
 bool TakDbConn::inTask() const { return t_taskConn == this; }
+
+TakDbConn* TakDbConn::currentTaskConn() { return t_taskConn; }
 
 void TakDbConn::markLost(const char* error) {
     m_connected = false;
@@ -421,9 +450,17 @@ void TakDbConn::processReq(int id, const std::function<void()>&& task) {
 }
 
 void TakDbConn::stopTaskById(int id) {
+    std::vector<std::function<void()>> dropped;  // destroyed after the lock is released
     {
         std::lock_guard<std::mutex> lock(m_taskMutex);
-        std::erase_if(m_tasks, [id](const auto& entry) { return entry.first == id; });
+        for (auto it = m_tasks.begin(); it != m_tasks.end();) {
+            if (it->first == id) {
+                dropped.push_back(std::move(it->second));
+                it = m_tasks.erase(it);
+            } else {
+                ++it;
+            }
+        }
     }
     m_cond.notify_one();
 }
@@ -434,6 +471,24 @@ size_t TakDbConn::queuedTaskCount() {
 }
 
 int TakDbConn::sycProcessReq(const std::function<void()>&& task, int timeout) {
+    if (inTask()) {
+        // Called from one of this connection's own tasks: the worker holds the handle lock, so
+        // a thread of its own would wait for it forever. Run the task here instead.
+        auto const start = Clock::now();
+        try {
+            if (task) task();
+        } catch (const std::exception& e) {
+            TAK_LOG_ERROR("db task failed:" << std::string(e.what()));
+        } catch (...) {
+            TAK_LOG_ERROR("db task failed");
+        }
+        if (Clock::now() - start <= std::chrono::milliseconds(timeout)) {
+            TAK_LOG_DEBUG("Req ready");
+            return 0;
+        }
+        TAK_LOG_DEBUG("Timeout ");
+        return 1;
+    }
     std::packaged_task<void()> job([this, &task] {
         std::lock_guard<std::recursive_mutex> lock(m_dbMutex);
         if (task) task();
@@ -499,6 +554,7 @@ void TakDbConn::backgroundReconnect() {
 }
 
 void TakDbConn::run(std::weak_ptr<TakDbConn> weakSelf) {
+    bool const shared = m_shared;
     while (m_running) {
         std::function<void()> task;
         {
@@ -518,21 +574,18 @@ void TakDbConn::run(std::weak_ptr<TakDbConn> weakSelf) {
             continue;
         }
         if (!runTask(task, weakSelf)) return;  // the connection is gone: touch nothing
+        // A task dropped unrun (stopping) goes here; the loop then ends without touching
+        // members if that was the last reference.
+        task = nullptr;
+        if (shared && weakSelf.expired()) return;
     }
 }
 
 bool TakDbConn::runTask(std::function<void()>& task, const std::weak_ptr<TakDbConn>& weakSelf) {
-    // While the task runs the worker holds a reference, so that nothing the task releases can
-    // destroy the connection under it. The reference is dropped before any wait, so that the
-    // connection's owner can still destroy it quickly. Dropping it may destroy the connection
-    // (then on this thread, which must return at once).
-    std::shared_ptr<TakDbConn> self;
-    auto const release = [&]() {
-        if (!m_shared) return true;
-        self.reset();
-        return !weakSelf.expired();
-    };
-
+    // The worker holds no reference to the connection: its owner may destroy it at any time,
+    // and the destructor (on the owner's thread) waits for the running task. Only the task's
+    // own captures may hold the last reference; they go at the end (below), after which the
+    // worker touches nothing if that destroyed the connection.
     bool rerun = false;
     for (;;) {
         // Wait for an open connection, with back-off, without the handle lock.
@@ -544,10 +597,6 @@ bool TakDbConn::runTask(std::function<void()>& task, const std::weak_ptr<TakDbCo
             }
             if (waitStopping(delay)) return true;  // stopping: the task is dropped
             delay = std::min(delay * 2, kMaxBackoff);
-        }
-        if (m_shared) {
-            self = weakSelf.lock();
-            if (!self) return true;  // being destroyed on another thread, which joins us
         }
 
         bool lost = false;
@@ -577,14 +626,14 @@ bool TakDbConn::runTask(std::function<void()>& task, const std::weak_ptr<TakDbCo
         }
         if (!lost) {
             if (rerun) TAK_LOG_DEBUG("db task done after reconnect:" << m_dbName);
-            task = nullptr;  // its captures go while the reference is held
-            return release();
+            bool const shared = m_shared;
+            task = nullptr;  // may release the last reference to this connection
+            return !shared || !weakSelf.expired();
         }
         if (commitsBeforeLoss > 0) {
             TAK_LOG_WARN("db task lost its connection after commits:"
                          << commitsBeforeLoss << "its rerun repeats them:" << m_dbName);
         }
         rerun = true;
-        if (!release()) return false;
     }
 }

@@ -59,9 +59,20 @@ class TakDbResult;
 // A connection whose first connect failed (server down at start-up) keeps connecting in the
 // background; it needs no restart once the server is up.
 //
-// Rules for tasks: do not call sycProcessReq on the same connection from one of its tasks (it
-// would wait for the handle lock the worker holds); do not keep a TakDbPreStatement beyond the
-// task that made it.
+// What a task may do: run executeQuery / executeUpdate and TakDbPreStatements on getMysql() of
+// its connection (all under the handle lock the worker holds), queue more tasks, and touch
+// other objects under their own locks (the session registry after the handle lock, never the
+// other way round). It must not wait for anything that needs this connection's worker, keep a
+// TakDbPreStatement beyond its own end, or drop the last reference to its connection inside its
+// body (its captures may hold it: they are released after it ran). From a task of the same
+// connection, sycProcessReq runs its closure inline. A thread that holds a TakDbPreStatement of
+// a connection must not call that connection's sycProcessReq (the closure's thread would wait
+// for the handle lock).
+//
+// Escaping: every value from an agent or the console that is spliced between single quotes into
+// a statement goes through escapeString() of the connection that runs it:
+//   conn->executeQuery("select * from asset_auth_record where macAddr = '" +
+//                      conn->escapeString(mac) + "'");
 class TakDbConn : public std::enable_shared_from_this<TakDbConn> {
 public:
     explicit TakDbConn(std::string dbName, std::string charset = g_strDbCharset);
@@ -129,6 +140,8 @@ private:
     EAfterFailure afterFailure(unsigned int err, const char* error, bool* reconnected);
     void noteCommit();
     bool inTask() const;
+    // The connection whose task this thread runs, or null.
+    static TakDbConn* currentTaskConn();
     // The client's latest error text.
     std::string lastError();
 

@@ -19,7 +19,8 @@ TakDbPreStatement::~TakDbPreStatement() {
     closeStatement();
     m_bind.reset();
     if (m_lock.owns_lock()) m_lock.unlock();
-    m_conn.reset();
+    m_owner = nullptr;
+    m_keepAlive.reset();
 }
 
 void TakDbPreStatement::closeStatement() {
@@ -37,23 +38,33 @@ void TakDbPreStatement::init(MYSQL* mysql, std::string& sql) {
     m_pendingExec = false;
     m_needCommit = false;
     if (mysql == nullptr) return;
-    if (m_conn && &m_conn->m_handle != mysql) {
+    if (m_owner && &m_owner->m_handle != mysql) {
         if (m_lock.owns_lock()) m_lock.unlock();
         m_lock = {};
-        m_conn.reset();
+        m_owner = nullptr;
+        m_keepAlive.reset();
     }
-    if (!m_conn) {
-        m_conn = TakDbConn::findByHandle(mysql);
-        if (m_conn) m_lock = std::unique_lock<std::recursive_mutex>(m_conn->m_dbMutex);
+    if (!m_owner) {
+        TakDbConn* task = TakDbConn::currentTaskConn();
+        if (task != nullptr && &task->m_handle == mysql) {
+            // Inside one of the connection's tasks: the worker holds the handle lock and keeps
+            // the connection alive; the statement must never hold the last reference there.
+            m_owner = task;
+            m_lock = std::unique_lock<std::recursive_mutex>(task->m_dbMutex);
+        } else if (std::shared_ptr<TakDbConn> conn = TakDbConn::findByHandle(mysql)) {
+            m_lock = std::unique_lock<std::recursive_mutex>(conn->m_dbMutex);
+            m_owner = conn.get();
+            m_keepAlive = std::move(conn);
+        }
     }
     bool reconnected = false;
-    if (m_conn) {
-        switch (m_conn->beforeStatement(&reconnected)) {
+    if (m_owner) {
+        switch (m_owner->beforeStatement(&reconnected)) {
             case TakDbConn::EGate::Quiet:
                 m_quiet = true;
                 return;
             case TakDbConn::EGate::Down:
-                TAK_LOG_ERROR("mysql_stmt_prepare failed:" << m_conn->lastError() << m_sql);
+                TAK_LOG_ERROR("mysql_stmt_prepare failed:" << m_owner->lastError() << m_sql);
                 m_needPrepare = true;
                 return;
             case TakDbConn::EGate::Run:
@@ -65,8 +76,8 @@ void TakDbPreStatement::init(MYSQL* mysql, std::string& sql) {
         std::string error;
         if (prepare(&err, &error)) return;
         if (m_stmt == nullptr) return;  // no statement handle: executeUpdate reports it
-        if (m_conn) {
-            auto const next = m_conn->afterFailure(err, error.c_str(), &reconnected);
+        if (m_owner) {
+            auto const next = m_owner->afterFailure(err, error.c_str(), &reconnected);
             if (next == TakDbConn::EAfterFailure::Retry) {
                 closeStatement();
                 continue;
@@ -92,7 +103,7 @@ bool TakDbPreStatement::prepare(unsigned int* err, std::string* error) {
         return false;
     }
     m_mysql = m_target;
-    m_generation = m_conn ? m_conn->m_generation.load() : 0;
+    m_generation = m_owner ? m_owner->m_generation.load() : 0;
     m_needPrepare = false;
     m_needCommit = true;
     unsigned long const count = mysql_stmt_param_count(m_stmt);
@@ -153,13 +164,13 @@ bool TakDbPreStatement::executeUpdate() {
         return false;
     }
     bool reconnected = false;
-    if (m_conn) {
-        switch (m_conn->beforeStatement(&reconnected)) {
+    if (m_owner) {
+        switch (m_owner->beforeStatement(&reconnected)) {
             case TakDbConn::EGate::Quiet:
                 m_quiet = true;
                 return false;
             case TakDbConn::EGate::Down:
-                TAK_LOG_ERROR("mysql_stmt_execute failed: " << m_sql << m_conn->lastError());
+                TAK_LOG_ERROR("mysql_stmt_execute failed: " << m_sql << m_owner->lastError());
                 return false;
             case TakDbConn::EGate::Run:
                 break;
@@ -169,7 +180,7 @@ bool TakDbPreStatement::executeUpdate() {
         // Prepared on a session that has been replaced by a reconnect (or not prepared because
         // the connection was down): prepare again, unless executions of it would be lost.
         bool const stale =
-            m_conn && ((m_mysql && m_generation != m_conn->m_generation.load()) || m_needPrepare);
+            m_owner && ((m_mysql && m_generation != m_owner->m_generation.load()) || m_needPrepare);
         if (stale) {
             if (m_pendingExec) {
                 TAK_LOG_ERROR("mysql_stmt_execute failed: "
@@ -196,9 +207,9 @@ bool TakDbPreStatement::executeUpdate() {
         }
         unsigned int const err = mysql_stmt_errno(m_stmt);
         std::string const error = stmtErrorText(m_stmt);
-        if (m_conn && m_mysql) {
+        if (m_owner && m_mysql) {
             bool const hadPending = m_pendingExec;
-            auto const next = m_conn->afterFailure(err, error.c_str(), &reconnected);
+            auto const next = m_owner->afterFailure(err, error.c_str(), &reconnected);
             if (next == TakDbConn::EAfterFailure::Quiet) {
                 m_quiet = true;
                 return false;
@@ -214,12 +225,12 @@ bool TakDbPreStatement::commit() { return commitNow(); }
 
 bool TakDbPreStatement::commitNow() {
     if (m_quiet || m_mysql == nullptr) return false;
-    if (m_conn) {
-        bool const gone = !m_conn->m_connected.load() ||
-                          (m_pendingExec && m_generation != m_conn->m_generation.load());
+    if (m_owner) {
+        bool const gone = !m_owner->m_connected.load() ||
+                          (m_pendingExec && m_generation != m_owner->m_generation.load());
         if (gone) {
-            if (m_conn->inTask()) {
-                m_conn->m_taskLost = true;  // the task runs again
+            if (m_owner->inTask()) {
+                m_owner->m_taskLost = true;  // the task runs again
                 m_quiet = true;
             } else if (m_pendingExec) {
                 TAK_LOG_ERROR("mysql_commit failed: " << m_sql << "the connection was lost");
@@ -230,7 +241,7 @@ bool TakDbPreStatement::commitNow() {
         }
     }
     if (mysql_commit(m_mysql) == 0) {
-        if (m_pendingExec && m_conn) m_conn->noteCommit();
+        if (m_pendingExec && m_owner) m_owner->noteCommit();
         m_pendingExec = false;
         m_needCommit = false;
         return true;
@@ -240,14 +251,14 @@ bool TakDbPreStatement::commitNow() {
     m_needCommit = false;
     bool const hadPending = m_pendingExec;
     m_pendingExec = false;
-    if (m_conn && TakDbConn::isLossError(err)) {
-        m_conn->markLost(error.c_str());
-        if (m_conn->inTask()) {
+    if (m_owner && TakDbConn::isLossError(err)) {
+        m_owner->markLost(error.c_str());
+        if (m_owner->inTask()) {
             m_quiet = true;  // the task runs again
             return false;
         }
     }
-    if (hadPending || !m_conn || !TakDbConn::isLossError(err)) {
+    if (hadPending || !m_owner || !TakDbConn::isLossError(err)) {
         TAK_LOG_ERROR("mysql_commit failed: " << error << m_sql);
     }
     return false;

@@ -67,8 +67,9 @@ private:
     MYSQL* m_mysql = nullptr;  // set only while prepared
 
     MYSQL* m_target = nullptr;                      // handle given to init
-    std::shared_ptr<TakDbConn> m_conn;              // owner of m_target, if a TakDbConn
-    std::unique_lock<std::recursive_mutex> m_lock;  // m_conn's handle lock
+    TakDbConn* m_owner = nullptr;                   // the connection of m_target, if any
+    std::shared_ptr<TakDbConn> m_keepAlive;         // m_owner, held outside its worker's tasks
+    std::unique_lock<std::recursive_mutex> m_lock;  // m_owner's handle lock
     uint64_t m_generation = 0;   // connection generation the statement was prepared on
     bool m_quiet = false;        // connection gone inside a worker task: fail without logging
     bool m_needPrepare = false;  // not prepared because the connection was gone: try again

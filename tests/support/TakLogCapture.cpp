@@ -1,6 +1,8 @@
 #include "support/TakLogCapture.h"
 
 #include <condition_variable>
+#include <cstdlib>
+#include <iostream>
 #include <mutex>
 #include <thread>
 
@@ -50,6 +52,9 @@ TakLogCapture::TakLogCapture() {
 TakLogCapture::~TakLogCapture() {
     Sink& s = sink();
     std::lock_guard<std::mutex> lock(s.mutex);
+    if (std::getenv("TAK_TEST_SHOW_LOG") != nullptr) {
+        for (const auto& record : s.records) std::cerr << record;
+    }
     s.active = false;
     s.records.clear();
 }

@@ -9,6 +9,7 @@
 // Collects the text of every log record (all levels) while an instance lives. Records come
 // through the logger's echo callback, which is installed once per process on first use (and
 // never swapped while other threads may log). Only one instance is meant to live at a time.
+// With TAK_TEST_SHOW_LOG set in the environment, the records are printed when it goes.
 class TakLogCapture {
 public:
     TakLogCapture();

@@ -208,6 +208,67 @@ TEST_F(TakDbConnTest, SycProcessReqWaitsForTheTaskWhateverTheResult) {
         EXPECT_GE(Clock::now() - before, c.work);
         EXPECT_EQ(m_log.count(c.logged, ":sycProcessReq:"), 1u);
     }
+
+    // From one of the connection's own tasks (the worker holds the handle lock) it still runs.
+    std::promise<int> nested;
+    conn->processReq(1, [&] {
+        int value = 0;
+        int const rc = conn->sycProcessReq(
+            [&] {
+                auto res = conn->executeQuery("select 5 as v");
+                value = res ? res->getInt("v") : -1;
+            },
+            1000);
+        nested.set_value(rc == 0 ? value : -rc);
+    });
+    auto result = nested.get_future();
+    ASSERT_EQ(result.wait_for(5s), std::future_status::ready);
+    EXPECT_EQ(result.get(), 5);
+}
+
+TEST_F(TakDbConnTest, OwnerMayGoWhileATaskRunsOrHoldsTheLastReference) {
+    // The owner lets go while a task runs: the task ends normally, then the connection goes.
+    {
+        auto conn = open();
+        std::promise<void> started;
+        std::promise<void> release;
+        std::atomic<bool> finished{false};
+        conn->processReq(1, [&, c = conn.get(), released = release.get_future().share()] {
+            started.set_value();
+            released.wait();
+            auto res = c->executeQuery("select 1 as one");  // still there: its end waits
+            finished = res && res->getInt("one") == 1;
+        });
+        started.get_future().wait();
+        std::thread owner([&] {
+            std::this_thread::sleep_for(50ms);
+            release.set_value();
+        });
+        std::shared_ptr<TakDbConn> last = conn;
+        conn.reset();
+        // The destructor waits for the running task, which may still use the connection.
+        std::thread dropper([&last] { last.reset(); });
+        owner.join();
+        dropper.join();
+        EXPECT_TRUE(finished);
+    }
+    // A queued task holds the last reference: the connection goes on its own worker after it.
+    m_log.clear();
+    std::promise<int> answer;
+    {
+        auto conn = open();
+        conn->processReq(2, [&answer, keep = conn] {
+            auto res = keep->executeQuery("select 2 as two");
+            answer.set_value(res ? res->getInt("two") : -1);
+        });
+    }
+    auto result = answer.get_future();
+    ASSERT_EQ(result.wait_for(5s), std::future_status::ready);
+    EXPECT_EQ(result.get(), 2);
+    EXPECT_TRUE(m_log.waitFor("dbconn is break", 2s));
+    // Later connections are not disturbed.
+    auto again = open();
+    EXPECT_NE(again->executeQuery("select 3"), nullptr);
 }
 
 // ---- one handle, one thread at a time ---------------------------------------------------

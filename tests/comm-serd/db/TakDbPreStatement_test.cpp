@@ -1,0 +1,198 @@
+#include "comm-serd/db/TakDbPreStatement.h"
+
+#include <gtest/gtest.h>
+
+#include <future>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "TakDbTestFixture.h"
+#include "comm-serd/db/TakDbConn.h"
+
+namespace {
+
+class TakDbPreStatementTest : public TakDbTestFixture {
+protected:
+    void SetUp() override {
+        TakDbTestFixture::SetUp();
+        if (IsSkipped() || HasFatalFailure()) return;
+        m_conn = open();
+    }
+    void TearDown() override { m_conn.reset(); }
+
+    std::string insertSql() {
+        return std::string("insert into ") + kTable + " (k, v, n, big) values (?, ?, ?, ?)";
+    }
+
+    std::shared_ptr<TakDbConn> m_conn;
+};
+
+TEST_F(TakDbPreStatementTest, ChangesBecomeVisibleWhenTheStatementGoes) {
+    {
+        TakDbPreStatement stmt;
+        std::string sql = insertSql();
+        stmt.init(m_conn->getMysql(), sql);
+        ASSERT_TRUE(stmt.prepared());
+        std::string k = "kept";
+        std::string v = "value";
+        int n = -7;
+        long long big = (1LL << 40) + 3;
+        stmt.setParam(0, k);
+        stmt.setParam(1, v);
+        stmt.setParam(2, n);
+        stmt.setParam(3, big);
+        ASSERT_TRUE(stmt.executeUpdate());
+        EXPECT_EQ(rowsWhere("k = 'kept'"), 0);  // executed, not yet committed
+    }
+    auto rows = m_db.rows(std::string("select v, n, big from ") + kTable + " where k = 'kept'");
+    ASSERT_EQ(rows.size(), 1u);
+    EXPECT_EQ(rows[0][0], "value");
+    EXPECT_EQ(rows[0][1], "-7");
+    EXPECT_EQ(rows[0][2], "1099511627779");
+}
+
+TEST_F(TakDbPreStatementTest, OnePreparationServesManyExecutionsAndOneCommit) {
+    // The shape of the system-log writer: prepared once, re-bound and executed per line.
+    {
+        TakDbPreStatement stmt;
+        std::string sql = insertSql();
+        stmt.init(m_conn->getMysql(), sql);
+        std::string k = "line";
+        for (int i = 0; i < 3; ++i) {
+            std::string v = "item-" + std::to_string(i);
+            int n = i;
+            long long big = 1000 + i;
+            stmt.setParam(0, k);
+            stmt.setParam(1, v);
+            stmt.setParam(2, n);
+            stmt.setParam(3, big);
+            ASSERT_TRUE(stmt.executeUpdate());
+        }
+        EXPECT_EQ(rowsWhere("k = 'line'"), 0);
+        EXPECT_TRUE(stmt.commit());
+        EXPECT_EQ(rowsWhere("k = 'line'"), 3);
+    }
+    EXPECT_EQ(m_db.scalar(std::string("select group_concat(v order by n) from ") + kTable),
+              "item-0,item-1,item-2");
+}
+
+TEST_F(TakDbPreStatementTest, BindingPastThePlaceholdersIsLoggedAndChangesNothing) {
+    {
+        TakDbPreStatement stmt;
+        std::string sql = std::string("insert into ") + kTable + " (k, v) values (?, ?)";
+        stmt.init(m_conn->getMysql(), sql);
+        std::string k = "bound";
+        std::string v = "v";
+        std::string extra = "extra";
+        int number = 1;
+        long long big = 2;
+        stmt.setParam(0, k);
+        stmt.setParam(1, v);
+        stmt.setParam(2, extra);
+        stmt.setParam(2, number);
+        stmt.setParam(8, big);
+        EXPECT_EQ(m_log.count("index too large: ", " 2 "), 2u);
+        EXPECT_EQ(m_log.count("index too large: ", " 8 "), 1u);
+        EXPECT_TRUE(stmt.executeUpdate());
+    }
+    auto rows = m_db.rows(std::string("select k, v from ") + kTable);
+    ASSERT_EQ(rows.size(), 1u);
+    EXPECT_EQ(rows[0][0], "bound");
+    EXPECT_EQ(rows[0][1], "v");
+}
+
+TEST_F(TakDbPreStatementTest, TextIsSentUpToItsFirstNulByte) {
+    {
+        TakDbPreStatement stmt;
+        std::string sql = std::string("insert into ") + kTable + " (k, v) values ('nul', ?)";
+        stmt.init(m_conn->getMysql(), sql);
+        std::string v("ab\0cd", 5);
+        stmt.setParam(0, v);
+        EXPECT_TRUE(stmt.executeUpdate());
+    }
+    EXPECT_EQ(m_db.scalar(std::string("select v from ") + kTable + " where k = 'nul'"), "ab");
+}
+
+TEST_F(TakDbPreStatementTest, UnboundPlaceholdersAreNull) {
+    {
+        TakDbPreStatement stmt;
+        std::string sql = std::string("insert into ") + kTable + " (k, v, n) values (?, ?, ?)";
+        stmt.init(m_conn->getMysql(), sql);
+        std::string k = "partial";
+        stmt.setParam(0, k);
+        EXPECT_TRUE(stmt.executeUpdate());
+    }
+    auto rows = m_db.rows(std::string("select v, n from ") + kTable + " where k = 'partial'");
+    ASSERT_EQ(rows.size(), 1u);
+    EXPECT_EQ(rows[0][0], std::nullopt);
+    EXPECT_EQ(rows[0][1], std::nullopt);
+}
+
+TEST_F(TakDbPreStatementTest, StatementWithoutPlaceholders) {
+    ASSERT_TRUE(m_db.exec(std::string("insert into ") + kTable +
+                          " (k) values ('mine'), ('mine'), ('theirs')"));
+    {
+        TakDbPreStatement stmt;
+        std::string sql = std::string("DELETE FROM ") + kTable + " WHERE id > 0 AND k = 'mine'";
+        stmt.init(m_conn->getMysql(), sql);
+        EXPECT_TRUE(stmt.executeUpdate());
+    }
+    EXPECT_EQ(rowsWhere("k = 'mine'"), 0);
+    EXPECT_EQ(rowsWhere("k = 'theirs'"), 1);
+}
+
+TEST_F(TakDbPreStatementTest, BrokenStatementsFailWithoutCommitting) {
+    TakDbPreStatement pending;
+    std::string insert = std::string("insert into ") + kTable + " (k) values ('pending')";
+    pending.init(m_conn->getMysql(), insert);
+    ASSERT_TRUE(pending.executeUpdate());
+    {
+        TakDbPreStatement broken;
+        std::string bad = "insert into no_such_table values (?)";
+        broken.init(m_conn->getMysql(), bad);
+        EXPECT_FALSE(broken.prepared());
+        EXPECT_EQ(m_log.count("mysql_stmt_prepare failed:", "no_such_table"), 1u);
+        EXPECT_FALSE(broken.executeUpdate());
+    }
+    // The broken statement's end committed nothing: the other one's change is still pending.
+    EXPECT_EQ(rowsWhere("k = 'pending'"), 0);
+
+    TakDbPreStatement noHandle;
+    std::string sql = "select 1";
+    noHandle.init(nullptr, sql);
+    EXPECT_FALSE(noHandle.executeUpdate());
+    EXPECT_EQ(m_log.count("no m_stmt"), 1u);
+
+    // A statement that fails when executed (duplicate key) reports it.
+    ASSERT_TRUE(m_db.exec(std::string("insert into ") + kTable + " (id, k) values (500, 'x')"));
+    TakDbPreStatement duplicate;
+    std::string dup = std::string("insert into ") + kTable + " (id, k) values (500, 'y')";
+    duplicate.init(m_conn->getMysql(), dup);
+    EXPECT_FALSE(duplicate.executeUpdate());
+    EXPECT_EQ(m_log.count("mysql_stmt_execute failed: ", "Duplicate entry"), 1u);
+}
+
+TEST_F(TakDbPreStatementTest, StatementsInsideWorkerTasks) {
+    // The business shape: the task takes the handle when it runs and commits at its end.
+    std::promise<bool> done;
+    m_conn->processReq(3, [this, &done] {
+        TakDbPreStatement stmt;
+        std::string sql = insertSql();
+        stmt.init(m_conn->getMysql(), sql);
+        std::string k = "task";
+        std::string v = "it's";
+        int n = 1;
+        long long big = -1;
+        stmt.setParam(0, k);
+        stmt.setParam(1, v);
+        stmt.setParam(2, n);
+        stmt.setParam(3, big);
+        done.set_value(stmt.executeUpdate());
+    });
+    EXPECT_TRUE(done.get_future().get());
+    ASSERT_TRUE(eventually([&] { return rowsWhere("k = 'task'") == 1; }));
+    EXPECT_EQ(m_db.scalar(std::string("select v from ") + kTable), "it's");
+}
+
+}  // namespace
