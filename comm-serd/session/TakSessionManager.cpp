@@ -290,7 +290,8 @@ bool TakSessionManager::hostAuth(const std::string& mac, bool auth) {
         std::string macValue = mac;
         statement.setParam(0, state);
         statement.setParam(1, macValue);
-        if (statement.executeUpdate()) {
+        // Success only once the new state is durable.
+        if (statement.executeUpdate() && statement.commit()) {
             TAK_LOG_DEBUG("auth process sucess");
             result = true;
         }
