@@ -1,0 +1,170 @@
+// Cost of one log statement on the calling thread: our logger (console echo off, file logger on)
+// beside spdlog's asynchronous logger writing a comparable line to a file, with 1 and 2
+// producer threads. Each run logs a fixed number of records per thread into a fresh temporary
+// directory and drains its queue afterwards, outside the measurement, so the queues (ours grows
+// 8 MiB per 32768 records while the writer lags) stay bounded.
+//
+//   build/bin/bench_log                       all of it; ratios at the end
+//   build/bin/bench_log --benchmark_filter=Tak
+#include <benchmark/benchmark.h>
+#include <stdlib.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "log/TakNanoLogger.h"
+#include "log/TakNanolog.h"
+
+#ifdef TAK_HAVE_SPDLOG
+#include <spdlog/async.h>
+#include <spdlog/async_logger.h>
+#include <spdlog/details/thread_pool.h>
+#include <spdlog/sinks/basic_file_sink.h>
+#include <spdlog/spdlog.h>
+#endif
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr benchmark::IterationCount kRecordsPerThread = 200000;
+constexpr int kRepetitions = 5;
+
+fs::path g_dir;
+
+void makeDir() {
+    std::string pattern = (fs::temp_directory_path() / "tak-bench-XXXXXX").string();
+    std::vector<char> buffer(pattern.begin(), pattern.end());
+    buffer.push_back('\0');
+    if (mkdtemp(buffer.data()) == nullptr) std::abort();
+    g_dir = buffer.data();
+}
+
+void removeDir() {
+    std::error_code ec;
+    fs::remove_all(g_dir, ec);
+}
+
+// Our logger as the daemon runs it: flush after every record, 5 MiB files, no console echo.
+void takSetup(const benchmark::State&) {
+    makeDir();
+    TakNanolog::m_callback = nullptr;
+    TakNanolog::loglevel.store(0);
+    *TakNanolog::m_logConfigPtr = TakNanolog::STTakLogConfig{0, 10, 30};
+    TakNanolog::nanologger = std::make_unique<TakNanolog::NanoLogger>(
+        TakNanolog::GuaranteedLogger(), g_dir.string() + "/", "bench.log", 5);
+    TakNanolog::atomic_nanologger.store(TakNanolog::nanologger.get());
+}
+
+void takTeardown(const benchmark::State&) {
+    TakNanolog::atomic_nanologger.store(nullptr);
+    TakNanolog::nanologger.reset();  // writes everything queued first
+    removeDir();
+}
+
+void BM_TakLog(benchmark::State& state) {
+    int32_t device = 0;
+    for (auto _ : state) {
+        TAK_LOG_INFO("session record for device" << device << 3.5 << "bytes");
+        ++device;
+    }
+    state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_TakLog)
+    ->Setup(takSetup)
+    ->Teardown(takTeardown)
+    ->Iterations(kRecordsPerThread)
+    ->Repetitions(kRepetitions)
+    ->ReportAggregatesOnly(true)
+    ->Threads(1)
+    ->Threads(2);
+
+#ifdef TAK_HAVE_SPDLOG
+std::shared_ptr<spdlog::async_logger> g_spdlog;
+
+// spdlog's asynchronous logger with a queue large enough for a whole run (so that producers do
+// not wait for the writer, as ours never do), flushing after every record as ours does, and a
+// pattern that prints the same header as ours.
+void spdlogSetup(const benchmark::State& state) {
+    makeDir();
+    auto pool = std::make_shared<spdlog::details::thread_pool>(
+        static_cast<size_t>(kRecordsPerThread) * static_cast<size_t>(state.threads()) + 1024, 1);
+    auto sink = std::make_shared<spdlog::sinks::basic_file_sink_mt>((g_dir / "bench.txt").string());
+    g_spdlog = std::make_shared<spdlog::async_logger>("bench", std::move(sink), std::move(pool),
+                                                      spdlog::async_overflow_policy::block);
+    g_spdlog->set_pattern("[%Y-%m-%d %H:%M:%S.%f][%l][%t][%g:%!:%#行]\n%v\n\n");
+    g_spdlog->set_level(spdlog::level::info);
+    g_spdlog->flush_on(spdlog::level::info);
+}
+
+void spdlogTeardown(const benchmark::State&) {
+    g_spdlog->flush();
+    g_spdlog.reset();  // the last owner of the pool: joins its thread after the queue
+    removeDir();
+}
+
+void BM_SpdlogAsync(benchmark::State& state) {
+    int32_t device = 0;
+    for (auto _ : state) {
+        g_spdlog->log(spdlog::source_loc{__FILE__, __LINE__, static_cast<const char*>(__func__)},
+                      spdlog::level::info, "session record for device {} {} {} ", device, 3.5,
+                      "bytes");
+        ++device;
+    }
+    state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_SpdlogAsync)
+    ->Setup(spdlogSetup)
+    ->Teardown(spdlogTeardown)
+    ->Iterations(kRecordsPerThread)
+    ->Repetitions(kRepetitions)
+    ->ReportAggregatesOnly(true)
+    ->Threads(1)
+    ->Threads(2);
+#endif
+
+// The console report, followed by spdlog's median CPU time per statement over ours.
+class RatioReporter : public benchmark::ConsoleReporter {
+public:
+    void ReportRuns(const std::vector<Run>& runs) override {
+        ConsoleReporter::ReportRuns(runs);
+        for (const auto& run : runs) {
+            if (run.aggregate_name != "median") continue;
+            std::string const name = run.run_name.function_name;
+            m_cpu[name][run.threads] = run.GetAdjustedCPUTime();
+        }
+    }
+
+    void Finalize() override {
+        ConsoleReporter::Finalize();
+        auto const& tak = m_cpu["BM_TakLog"];
+        auto const& spd = m_cpu["BM_SpdlogAsync"];
+        for (const auto& [threads, ours] : tak) {
+            auto const other = spd.find(threads);
+            std::printf("threads %d: ours %.1f ns CPU per statement", threads, ours);
+            if (other != spd.end() && ours > 0) {
+                std::printf(", spdlog async %.1f ns: spdlog/ours = %.2f", other->second,
+                            other->second / ours);
+            }
+            std::printf("\n");
+        }
+    }
+
+private:
+    std::map<std::string, std::map<int, double>> m_cpu;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+    RatioReporter reporter;
+    benchmark::RunSpecifiedBenchmarks(&reporter);
+    benchmark::Shutdown();
+    return 0;
+}
