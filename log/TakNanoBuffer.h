@@ -27,12 +27,17 @@ public:
     Buffer(Buffer const&) = delete;
     Buffer& operator=(Buffer const&) = delete;
 
-    // Moves the record into the claimed slot; true when this made the block full.
+    // Moves the record into the claimed slot; true when this made the block full. The slot is
+    // published last: once the reader sees it, the producer no longer touches the block.
     bool push(TakNanoLogLine&& logline, uint32_t write_index);
     // Moves the record out of the slot if it has been written.
     bool try_pop(TakNanoLogLine& logline, uint32_t read_index);
+    // Makes a block whose every slot has been read empty again, for reuse. Reader only.
+    void reset();
 
 private:
+    void destroyWritten();
+
     struct FreeDeleter {
         void operator()(Item* p) const { std::free(p); }
     };

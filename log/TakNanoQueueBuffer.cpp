@@ -29,7 +29,12 @@ QueueBuffer::QueueBuffer()
 }
 
 void QueueBuffer::setup_next_write_buffer() {
-    auto next = std::make_unique<Buffer>();
+    std::unique_ptr<Buffer> next;
+    {
+        SpinLock lock(m_flag);
+        next = std::move(m_spare);
+    }
+    if (!next) next = std::make_unique<Buffer>();
     m_current_write_buffer.store(next.get(), std::memory_order_release);
     SpinLock lock(m_flag);
     m_buffers.push(std::move(next));
@@ -65,8 +70,16 @@ bool QueueBuffer::try_pop(TakNanoLogLine& logline) {
     if (++m_read_index == Buffer::size) {
         m_read_index = 0;
         m_current_read_buffer = nullptr;
+        std::unique_ptr<Buffer> done;
+        {
+            SpinLock lock(m_flag);
+            done = std::move(m_buffers.front());
+            m_buffers.pop();
+        }
+        // Every slot has been read and no producer touches the block any more.
+        done->reset();
         SpinLock lock(m_flag);
-        m_buffers.pop();
+        if (!m_spare) m_spare = std::move(done);
     }
     return true;
 }

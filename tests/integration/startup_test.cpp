@@ -117,6 +117,12 @@ TEST(StartupTest, LogDirectoryThatCannotBeCreatedDoesNotStopTheDaemon) {
 }
 
 TEST(StartupTest, FatalSignalSavesTheLogAndEndsTheDaemonByThatSignal) {
+#if defined(__SANITIZE_THREAD__)
+    // ThreadSanitizer delivers a signal sent from outside through its own handler at points of
+    // its choosing and does not reliably carry out a restored default action; the path is
+    // tested in the other builds.
+    GTEST_SKIP() << "signals sent to a ThreadSanitizer build are not delivered as in operation";
+#endif
     std::vector<int> signals = {SIGABRT};
 #if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
     // A sanitized daemon keeps these for the sanitizer's own report.
@@ -129,7 +135,7 @@ TEST(StartupTest, FatalSignalSavesTheLogAndEndsTheDaemonByThatSignal) {
         ASSERT_TRUE(daemon.start());
         ASSERT_TRUE(daemon.waitForOutput("tcpserver init")) << daemon.standardError();
         ASSERT_TRUE(daemon.sendSignal(sig));
-        std::optional<int> const status = daemon.waitForExit(5s);
+        std::optional<int> const status = daemon.waitForExit(10s);
         ASSERT_TRUE(status.has_value()) << "the daemon survived the signal";
         EXPECT_TRUE(WIFSIGNALED(*status) && WTERMSIG(*status) == sig) << describe(*status);
         std::string const log = daemon.logText();

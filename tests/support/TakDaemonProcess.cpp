@@ -178,6 +178,20 @@ bool TakDaemonProcess::start() {
     std::string const out = (m_workDir / "stdout.txt").string();
     std::string const err = (m_workDir / "stderr.txt").string();
     std::vector<char*> argv = {const_cast<char*>(program.c_str()), nullptr};
+    std::vector<std::string> environment;
+    for (char** e = environ; *e != nullptr; ++e) {
+        std::string const entry(*e);
+        bool const replaced = std::any_of(
+            m_options.environment.begin(), m_options.environment.end(), [&](const std::string& x) {
+                return x.substr(0, x.find('=')) == entry.substr(0, entry.find('='));
+            });
+        if (!replaced) environment.push_back(entry);
+    }
+    environment.insert(environment.end(), m_options.environment.begin(),
+                       m_options.environment.end());
+    std::vector<char*> envp;
+    for (auto& entry : environment) envp.push_back(entry.data());
+    envp.push_back(nullptr);
     sigset_t none;
     sigemptyset(&none);
 
@@ -202,7 +216,7 @@ bool TakDaemonProcess::start() {
         signal(SIGINT, SIG_DFL);
         signal(SIGPIPE, SIG_DFL);
         sigprocmask(SIG_SETMASK, &none, nullptr);
-        execve(program.c_str(), argv.data(), environ);
+        execve(program.c_str(), argv.data(), envp.data());
         _exit(127);
     }
     m_pid = pid;

@@ -31,6 +31,8 @@ public:
         // Copied into config/ under keyFileName when not empty.
         std::filesystem::path keyFile;
         std::string keyFileName = "scert.dat";
+        // NAME=value entries added to (or replacing in) the daemon's environment.
+        std::vector<std::string> environment;
     };
 
     TakDaemonProcess();
