@@ -1,5 +1,8 @@
 #include "comm-serd/TakManagerFactory.h"
 
+#include "comm-serd/TakGlobalInfoManager.h"
+#include "support/TakTempDir.h"
+
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -48,16 +51,19 @@ TEST_F(TakManagerFactoryTest, FirstSessionManagerBringsTheThreadManagerFirst) {
 }
 
 TEST_F(TakManagerFactoryTest, CacheOrderAfterStartUp) {
-    // The start-up sequence of the daemon, through the interfaces only.
-    EXPECT_EQ(factory().getDbManager()->init(), 0);
+    // The start-up sequence of the daemon, through the interfaces only, on a configuration whose
+    // agent port is any free one. Whether the database answers does not change the order.
+    TakTempDir dir;
+    dir.writeFile("config/config.ini", "[IPInfo]\nPORT = 0\n[Database]\nPort = 1\n");
+    TakGlobalInfoManager::getInstance().loadConfigFrom(dir.path().string());
+    factory().getDbManager()->init();
     auto const rpc = factory().getRpcManager();
     rpc->init();
-    rpc->start();
     auto const tcp = factory().getTcpServerManager();
     EXPECT_EQ(tcp->init(), 0);
     EXPECT_EQ(factory().cachedNames(), (Names{"TakDbManager", "RpcManager", "ThreadManager",
                                               "SessionManager", "TcpServerManager"}));
-    rpc->stop();
+    TakGlobalInfoManager::getInstance().loadConfigFrom("/nonexistent");
 }
 
 TEST_F(TakManagerFactoryTest, ConcurrentFirstCallsCreateEachManagerOnce) {
