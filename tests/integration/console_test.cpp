@@ -450,13 +450,19 @@ TEST_F(ConsoleTest, FiguresHostQueryLatencyAndAPolicyPassToManyAgents) {
     console->notifyPolicy();
     std::atomic<int> received{0};
     std::vector<std::thread> readers;
+    auto const deadline = start + 20s;
     for (int t = 0; t < 8; ++t) {
         readers.emplace_back([&, t] {
             for (int i = t; i < kAgents; i += 8) {
+                auto const left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                    deadline - std::chrono::steady_clock::now());
+                if (left.count() <= 0) return;
                 MessageData push;
                 Tak::PolicyNotify::BusinessPolicyDown down;
-                if (receivePush(*agents[i], push, down, 10000) && down.nid() == (uint32_t)p)
+                if (receivePush(*agents[i], push, down, static_cast<int>(left.count())) &&
+                    down.nid() == static_cast<uint32_t>(p)) {
                     ++received;
+                }
             }
         });
     }
