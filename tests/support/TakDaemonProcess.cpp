@@ -210,6 +210,8 @@ bool TakDaemonProcess::start() {
         dup2(nullFd, STDIN_FILENO);
         dup2(outFd, STDOUT_FILENO);
         dup2(errFd, STDERR_FILENO);
+        // The daemon inherits nothing else of the test: no listener, no client socket.
+        close_range(3, ~0u, 0);
         rlimit const noCore{0, 0};
         setrlimit(RLIMIT_CORE, &noCore);
         signal(SIGTERM, SIG_DFL);
