@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <functional>
 #include <map>
 #include <memory>
@@ -34,8 +35,11 @@ protected:
     std::map<Tak::ComDefine::ECmdType, std::function<void(const std::string&)>> m_handlers;
 
     // Runs the registered handler of the command, if any.
-    void runHandler(const Tak::Business::Businessdata& bs) {
-        auto it = m_handlers.find(bs.moduledata().ncommandid());
-        if (it != m_handlers.end() && it->second) it->second(bs.moduledata().commanddata());
-    }
+    void runHandler(const Tak::Business::Businessdata& bs);
+    // The service has no connection to its database (it could not be opened): its database work
+    // is skipped. Logged at ERROR once per service.
+    void reportNoDatabase(const std::string& dbName);
+
+private:
+    std::atomic<bool> m_noDatabaseReported{false};
 };

@@ -1,9 +1,34 @@
 #include "comm-serd/business/TakBsAuditInfo.h"
 
+#include <charconv>
+#include <system_error>
+
+#include "Tak.SecureLog.pb.h"
+#include "Tak.SystemLog.pb.h"
+#include "comm-serd/db/TakDbConn.h"
+#include "comm-serd/db/TakDbDefine.h"
+#include "comm-serd/db/TakDbPreStatement.h"
 #include "log/TakNanolog.h"
 
-TakBsAuditInfo::TakBsAuditInfo(int id,
-                               std::map<Tak::PolicyNotify::EAuditUpType, std::string> tableNames,
+using Tak::PolicyNotify::EAuditUpType;
+
+namespace {
+
+// A signed 64-bit decimal number, the whole text: an optional sign and digits, nothing else.
+bool parseDecimal64(const std::string& text, long long* value) {
+    const char* first = text.data();
+    const char* const last = text.data() + text.size();
+    if (first != last && *first == '+') {
+        ++first;
+        if (first == last || *first == '-') return false;
+    }
+    auto const [end, ec] = std::from_chars(first, last, *value, 10);
+    return ec == std::errc() && end == last;
+}
+
+}  // namespace
+
+TakBsAuditInfo::TakBsAuditInfo(int id, std::map<EAuditUpType, std::string> tableNames,
                                std::shared_ptr<TakDbConn> db)
     : m_tableNames(std::move(tableNames)) {
     m_id = id;
@@ -20,8 +45,185 @@ TakBsAuditInfo::~TakBsAuditInfo() = default;
 
 void TakBsAuditInfo::processBs(const Tak::Business::Businessdata& bs) { runHandler(bs); }
 
-void TakBsAuditInfo::processAuditUpload(const std::string&) {}
+const std::string* TakBsAuditInfo::tableOf(EAuditUpType type) const {
+    auto it = m_tableNames.find(type);
+    return it == m_tableNames.end() ? nullptr : &it->second;
+}
 
-void TakBsAuditInfo::processReset(const std::string&) {}
+std::shared_ptr<TakDbConn> TakBsAuditInfo::connection() {
+    std::shared_ptr<TakDbConn> conn;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_closed) {
+            TAK_LOG_DEBUG("audit request after close dropped, session:" << m_id);
+            return nullptr;
+        }
+        conn = m_dbConn;
+    }
+    if (!conn) reportNoDatabase(g_strAuditDbName);
+    return conn;
+}
 
-void TakBsAuditInfo::close() { TAK_LOG_DEBUG("close"); }
+void TakBsAuditInfo::processAuditUpload(const std::string& data) {
+    // A missing type reads as auditUpType_unkonw, which has no table.
+    Tak::PolicyNotify::AuditContentUpReq request;
+    request.ParsePartialFromString(data);
+    const std::string* table = tableOf(request.ntype());
+    if (table == nullptr) {
+        TAK_LOG_WARN("audit upload skipped, its type has no table:"
+                     << static_cast<int>(request.ntype()) << "mac:" << request.strmac());
+        return;
+    }
+    auto conn = connection();
+    if (!conn) return;
+    if (request.ntype() == Tak::PolicyNotify::auditUpType_secLog) {
+        saveSecLog(conn, request.strmac(), request.bylogdata());
+    } else {
+        saveSystemLog(conn, *table, request.strmac(), request.bylogdata());
+    }
+}
+
+void TakBsAuditInfo::saveSecLog(const std::shared_ptr<TakDbConn>& conn, const std::string& mac,
+                                const std::string& logdata) {
+    std::weak_ptr<TakDbConn> weakConn = conn;
+    conn->processReq(m_id, [weakConn, mac, logdata] {
+        // The worker keeps its connection alive while a task runs.
+        if (auto c = weakConn.lock()) storeSecLog(*c, mac, logdata);
+    });
+}
+
+void TakBsAuditInfo::saveSystemLog(const std::shared_ptr<TakDbConn>& conn, const std::string& table,
+                                   const std::string& mac, const std::string& logdata) {
+    std::weak_ptr<TakDbConn> weakConn = conn;
+    conn->processReq(m_id, [weakConn, table, mac, logdata] {
+        if (auto c = weakConn.lock()) storeSystemLog(*c, table, mac, logdata);
+    });
+}
+
+void TakBsAuditInfo::storeSecLog(TakDbConn& conn, const std::string& mac,
+                                 const std::string& logdata) {
+    Tak::SecureLog::AuditContentAsr content;
+    content.ParsePartialFromString(logdata);
+    if (content.arrauditcontent_size() == 0) return;
+
+    std::string sql = "insert into secureLog_record values(null, ?, ?, ?, ?,?, ?, ?, ?)";
+    TakDbPreStatement stmt;
+    stmt.init(conn.getMysql(), sql);
+    if (!stmt.prepared()) return;  // logged by the statement
+    std::string macText = mac;
+    for (auto& record : *content.mutable_arrauditcontent()) {
+        int time = record.ntime();
+        int type = record.ntype();
+        int result = record.nresult();
+        // The sixth column holds the record's type a second time.
+        int auditType = record.ntype();
+        stmt.setParam(0, macText);
+        stmt.setParam(1, time);
+        stmt.setParam(2, type);
+        stmt.setParam(3, *record.mutable_struser());
+        stmt.setParam(4, result);
+        stmt.setParam(5, auditType);
+        stmt.setParam(6, *record.mutable_strsummary());
+        stmt.setParam(7, *record.mutable_strdesc());
+        // A failed record (logged) does not stop the others: it does not end the transaction.
+        (void)stmt.executeUpdate();
+    }
+    // One commit for the whole upload, at the statement's destruction.
+}
+
+void TakBsAuditInfo::storeSystemLog(TakDbConn& conn, const std::string& table,
+                                    const std::string& mac, const std::string& logdata) {
+    Tak::SystemLog::SystemLogContentAsr content;
+    content.ParsePartialFromString(logdata);
+    int const lines = content.logcontent_size();
+    if (lines == 0) {
+        TAK_LOG_DEBUG("log size is empty");
+        return;
+    }
+    TAK_LOG_DEBUG(table << lines);
+
+    // The first line fixes the statement: the MAC, then one placeholder per item.
+    int const items = content.logcontent(0).stritem_size();
+    if (items == 0) {
+        TAK_LOG_WARN("system-log upload skipped, its first line has no item:"
+                     << table << "lines skipped:" << lines << "mac:" << mac);
+        return;
+    }
+    std::string sql = "insert into " + table + " values(null, ?, ";
+    for (int i = 0; i < items; ++i) sql += "?,";
+    sql.pop_back();
+    sql += " )";
+
+    TakDbPreStatement stmt;
+    stmt.init(conn.getMysql(), sql);
+    if (!stmt.prepared()) return;  // logged by the statement
+    std::string macText = mac;
+    long long first = 0;
+    int badFirst = 0;
+    int tooShort = 0;
+    for (auto& line : *content.mutable_logcontent()) {
+        if (line.stritem_size() < items) {
+            ++tooShort;
+            continue;
+        }
+        if (!parseDecimal64(line.stritem(0), &first)) {
+            ++badFirst;
+            continue;
+        }
+        stmt.setParam(0, macText);
+        stmt.setParam(1, first);
+        // Items past the first line's count are dropped by the statement ("index too large: ").
+        for (int k = 1; k < line.stritem_size(); ++k) {
+            stmt.setParam(static_cast<unsigned int>(k + 1), *line.mutable_stritem(k));
+        }
+        (void)stmt.executeUpdate();
+    }
+    if (badFirst != 0) {
+        TAK_LOG_WARN("system-log lines skipped, first item not a 64-bit decimal number:"
+                     << table << "lines skipped:" << badFirst << "mac:" << mac);
+    }
+    if (tooShort != 0) {
+        TAK_LOG_WARN("system-log lines skipped, fewer items than the first line:"
+                     << table << "lines skipped:" << tooShort << "mac:" << mac);
+    }
+    // One commit for the whole upload, at the statement's destruction.
+}
+
+void TakBsAuditInfo::processReset(const std::string& data) {
+    Tak::PolicyNotify::AuditLogResetReq request;
+    request.ParsePartialFromString(data);
+    const std::string* table = tableOf(request.ntype());
+    if (table == nullptr) {
+        TAK_LOG_WARN("audit reset skipped, its type has no table:"
+                     << static_cast<int>(request.ntype()) << "mac:" << request.strmac());
+        return;
+    }
+    auto conn = connection();
+    if (!conn) return;
+    TAK_LOG_DEBUG("processReset:" << *table);
+    std::string sql = "DELETE FROM " + *table + " WHERE id > 0 AND macAddr = '" +
+                      conn->escapeString(request.strmac()) + "'";
+    std::weak_ptr<TakDbConn> weakConn = conn;
+    conn->processReq(m_id, [weakConn, sql = std::move(sql)] {
+        if (auto c = weakConn.lock()) deleteLogs(*c, sql);
+    });
+}
+
+void TakBsAuditInfo::deleteLogs(TakDbConn& conn, const std::string& sql) {
+    std::string text = sql;
+    TakDbPreStatement stmt;
+    stmt.init(conn.getMysql(), text);
+    (void)stmt.executeUpdate();
+}
+
+void TakBsAuditInfo::close() {
+    std::shared_ptr<TakDbConn> conn;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_closed = true;
+        conn = std::move(m_dbConn);
+        m_dbConn.reset();
+    }
+    if (conn) conn->stopTaskById(m_id);
+    TAK_LOG_DEBUG("close");
+}

@@ -9,6 +9,11 @@
 
 // Stores the logs an agent uploads, one table per log type, and deletes a device's rows of one
 // type on request.
+//
+// Requests only queue work on the audit connection's worker; the tasks carry copies of the
+// MAC, the payload and the table name and take the connection's handle when they run, so they
+// are stored even after the session and this service have gone. Each task commits once, at its
+// end, so that its rerun after a lost connection stores an upload exactly once.
 class TakBsAuditInfo : public ITakBsService {
 public:
     TakBsAuditInfo(int id, std::map<Tak::PolicyNotify::EAuditUpType, std::string> tableNames,
@@ -16,11 +21,30 @@ public:
     ~TakBsAuditInfo() override;
 
     void processBs(const Tak::Business::Businessdata& bs) override;
+    // Drops the queued uploads and resets of this session and releases the connection; later
+    // requests are dropped.
     void close() override;
 
 private:
     void processAuditUpload(const std::string& data);
     void processReset(const std::string& data);
+    // Queue the storing tasks.
+    void saveSecLog(const std::shared_ptr<TakDbConn>& conn, const std::string& mac,
+                    const std::string& logdata);
+    void saveSystemLog(const std::shared_ptr<TakDbConn>& conn, const std::string& table,
+                       const std::string& mac, const std::string& logdata);
 
-    std::map<Tak::PolicyNotify::EAuditUpType, std::string> m_tableNames;
+    // The tasks, on the worker.
+    static void storeSecLog(TakDbConn& conn, const std::string& mac, const std::string& logdata);
+    static void storeSystemLog(TakDbConn& conn, const std::string& table, const std::string& mac,
+                               const std::string& logdata);
+    static void deleteLogs(TakDbConn& conn, const std::string& sql);
+
+    // The table of an upload type, or null when the type has none.
+    const std::string* tableOf(Tak::PolicyNotify::EAuditUpType type) const;
+    // The connection, or null (logged) when there is none or the service is closed.
+    std::shared_ptr<TakDbConn> connection();
+
+    const std::map<Tak::PolicyNotify::EAuditUpType, std::string> m_tableNames;
+    bool m_closed = false;  // guarded by m_mutex, as is m_dbConn
 };

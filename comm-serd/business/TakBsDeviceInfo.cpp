@@ -1,10 +1,35 @@
 #include "comm-serd/business/TakBsDeviceInfo.h"
 
 #include <algorithm>
+#include <ctime>
 
-#include "Tak.PolicyNotify.pb.h"
+#include "Tak.Base.pb.h"
+#include "comm-serd/TakComUtil.h"
+#include "comm-serd/TakGlobalInfoManager.h"
+#include "comm-serd/db/TakDbConn.h"
+#include "comm-serd/db/TakDbDefine.h"
+#include "comm-serd/db/TakDbPreStatement.h"
+#include "comm-serd/db/TakDbResult.h"
 #include "comm-serd/session/TakBaseSession.h"
 #include "log/TakNanolog.h"
+
+namespace {
+
+// The current local time as the registry stores it.
+std::string localTimeText() {
+    std::time_t const now = std::time(nullptr);
+    std::tm local{};
+    localtime_r(&now, &local);
+    char text[32];
+    size_t const n = std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local);
+    return std::string(text, n);
+}
+
+void closeSessionOf(const std::weak_ptr<TakBaseSession>& session) {
+    if (auto s = session.lock()) s->closeSession();
+}
+
+}  // namespace
 
 TakBsDeviceInfo::TakBsDeviceInfo(int id, std::weak_ptr<TakBaseSession> session,
                                  std::string peerAddr, std::shared_ptr<TakDbConn> db)
@@ -31,12 +56,158 @@ bool TakBsDeviceInfo::isHasMac(const std::vector<std::string>& macs) {
 }
 
 void TakBsDeviceInfo::_processDeviceInfo(const std::string& data) {
+    // Absent fields read as empty texts; such a message still registers.
     Tak::PolicyNotify::DeviceInfoUp info;
     info.ParsePartialFromString(data);
-    std::lock_guard<std::mutex> lock(m_macMutex);
-    m_mac = info.strmacaddr();
+    {
+        std::lock_guard<std::mutex> lock(m_macMutex);
+        if (m_closed) {
+            // Queued now, the registration would run after the offline update.
+            TAK_LOG_DEBUG("device information after close dropped:" << info.strmacaddr()
+                                                                    << "peer:" << m_peerAddr);
+            return;
+        }
+        m_mac = info.strmacaddr();
+    }
+    if (!m_dbConn) {
+        reportNoDatabase(g_strSecurityDbName);
+        return;
+    }
+    std::weak_ptr<TakDbConn> weakConn = m_dbConn;
+    m_dbConn->processReq(m_id, [weakConn, info, peerAddr = m_peerAddr, session = m_session] {
+        // The worker keeps its connection alive while a task runs.
+        if (auto conn = weakConn.lock()) registerDevice(*conn, info, peerAddr, session);
+    });
 }
 
-void TakBsDeviceInfo::close() { TAK_LOG_DEBUG("close bsDeviceInfo"); }
+void TakBsDeviceInfo::registerDevice(TakDbConn& conn, const Tak::PolicyNotify::DeviceInfoUp& info,
+                                     const std::string& peerAddr,
+                                     const std::weak_ptr<TakBaseSession>& session) {
+    // Everything this task changes becomes durable at one commit (or, for a refused device
+    // over the limit, at the explicit commit before the session is closed), so its rerun after
+    // a lost connection is exact; closing a session twice is harmless.
+    int count = 0;
+    if (auto res = conn.executeQuery(
+            "select COUNT(macAddr) as countNum from asset_auth_record where authState = 1");
+        res && res->rowCount() != 0) {
+        count = res->getInt("countNum");
+    }
 
-void TakBsDeviceInfo::processErr(const std::string&) {}
+    std::string const mac = conn.escapeString(info.strmacaddr());
+    bool exists = false;
+    bool authorized = false;
+    if (auto res =
+            conn.executeQuery("select * from asset_auth_record where macAddr = '" + mac + "'");
+        res && res->rowCount() != 0) {
+        exists = true;
+        authorized = res->getInt("authState") == 1;
+    }
+
+    std::string sql =
+        "replace into asset_auth_record (id, create_time, update_time,macAddr, localIpAddr, "
+        "netIpAddr, hostName, systemVersion, onlineState, authState) values ( ?,?,?, '" +
+        mac + "', '" + conn.escapeString(info.strlocalipaddr()) + "', '" +
+        conn.escapeString(peerAddr) + "', '" + conn.escapeString(info.strhostname()) + "' ,?,?,?)";
+    TakDbPreStatement stmt;
+    stmt.init(conn.getMysql(), sql);
+    std::string id = TakComUtil::generateUUID();
+    std::string now = localTimeText();
+    std::string version = info.strsystemversion();
+    int online = 1;
+    int auth = 1;
+    stmt.setParam(0, id);
+    stmt.setParam(1, now);
+    stmt.setParam(2, now);
+    stmt.setParam(3, version);
+    stmt.setParam(4, online);
+    stmt.setParam(5, auth);
+
+    int const limit = TakGlobalInfoManager::getInstance().getDeviceLimit();
+    if (count >= limit && !authorized) {
+        // The registry is full: the device is recorded, not admitted, then sent away.
+        online = 1;
+        auth = 0;
+        (void)stmt.executeUpdate();
+        (void)stmt.commit();
+        TAK_LOG_INFO("device limit reached, device refused:" << info.strmacaddr() << "authorized:"
+                                                             << count << "limit:" << limit);
+        closeSessionOf(session);
+    } else if (exists && !authorized) {
+        // Revoked by the console.
+        online = 0;
+        auth = 0;
+        TAK_LOG_INFO("device not authorized, refused:" << info.strmacaddr());
+        closeSessionOf(session);
+        (void)stmt.executeUpdate();
+    } else {
+        online = 1;
+        auth = 1;
+        (void)stmt.executeUpdate();
+    }
+    // The statement's destruction commits.
+}
+
+void TakBsDeviceInfo::close() {
+    TAK_LOG_DEBUG("close bsDeviceInfo");
+    std::string mac;
+    {
+        std::lock_guard<std::mutex> lock(m_macMutex);
+        m_closed = true;
+        mac = m_mac;
+    }
+    if (!m_dbConn) {
+        if (!mac.empty()) reportNoDatabase(g_strSecurityDbName);
+        return;
+    }
+    // Registrations and error reports of this session not yet started go; one the worker has
+    // started runs to its end, before the update queued below.
+    m_dbConn->stopTaskById(m_id);
+    if (mac.empty()) return;
+    std::string sql = "update asset_auth_record set onlineState = 0  where macAddr = '" +
+                      m_dbConn->escapeString(mac) + "' ;";
+    std::weak_ptr<TakDbConn> weakConn = m_dbConn;
+    m_dbConn->processReq(kCloseTaskId, [weakConn, sql = std::move(sql)] {
+        if (auto conn = weakConn.lock()) updateOnlineState(*conn, sql);
+    });
+}
+
+void TakBsDeviceInfo::updateOnlineState(TakDbConn& conn, const std::string& sql) {
+    TAK_LOG_DEBUG(sql);
+    conn.executeUpdate(sql);
+}
+
+void TakBsDeviceInfo::processErr(const std::string& data) {
+    if (data.empty()) return;
+    Tak::Base::MsgError error;
+    error.ParsePartialFromString(data);
+    if (!m_dbConn) {
+        reportNoDatabase(g_strSecurityDbName);
+        return;
+    }
+    bool closed = false;
+    {
+        std::lock_guard<std::mutex> lock(m_macMutex);
+        closed = m_closed;
+    }
+    // After close the report is still stored; a later session on the same fd must not drop it.
+    int const taskId = closed ? kCloseTaskId : m_id;
+    std::weak_ptr<TakDbConn> weakConn = m_dbConn;
+    m_dbConn->processReq(
+        taskId, [weakConn, errMsg = error.errmsg(), policyId = static_cast<int>(error.nid())] {
+            if (auto conn = weakConn.lock()) savePolicyError(*conn, errMsg, policyId);
+        });
+}
+
+void TakBsDeviceInfo::savePolicyError(TakDbConn& conn, const std::string& errMsg, int policyId) {
+    std::string sql =
+        "update asset_business_config set processErrorInfo = ? ,processState = ?  where id = ?;";
+    TakDbPreStatement stmt;
+    stmt.init(conn.getMysql(), sql);
+    std::string text = errMsg;
+    int state = 3;
+    int id = policyId;
+    stmt.setParam(0, text);
+    stmt.setParam(1, state);
+    stmt.setParam(2, id);
+    (void)stmt.executeUpdate();
+}

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "Tak.PolicyNotify.pb.h"
 #include "comm-serd/business/ITakBsService.h"
 
 class TakBaseSession;
@@ -12,13 +13,28 @@ class TakBaseSession;
 // Keeps the device registry in step with the agent: registers the device it reports, admits or
 // refuses it, marks it offline when the session closes, and records the errors the agent
 // returns for pushed policies.
+//
+// All database work runs on the security connection's worker, in the order queued. Tasks carry
+// copies of what they store and a weak reference to the session (a task whose session has gone
+// writes its row and closes nothing); none refers to the service itself.
 class TakBsDeviceInfo : public ITakBsService {
 public:
+    // Task id of the work queued at or after close(): the offline update, and error reports
+    // that arrive after it. The service's other tasks run under the session's fd (never
+    // negative), and close() first drops those still queued with stopTaskById(fd); this work
+    // must survive that, and any stopTaskById of a later session that reuses the fd. Queued
+    // behind a registration the worker has already started, the offline update runs after it,
+    // so a device is never left shown online after it has gone.
+    static constexpr int kCloseTaskId = -1;
+
     TakBsDeviceInfo(int id, std::weak_ptr<TakBaseSession> session, std::string peerAddr,
                     std::shared_ptr<TakDbConn> db);
     ~TakBsDeviceInfo() override;
 
     void processBs(const Tak::Business::Businessdata& bs) override;
+    // Drops the session's queued tasks and queues the offline update of the device last
+    // reported (nothing is run on the calling thread). Device information arriving afterwards
+    // is dropped.
     void close() override;
     void processErr(const std::string& data) override;
     bool isHasMac(const std::vector<std::string>& macs) override;
@@ -28,8 +44,18 @@ public:
 private:
     void _processDeviceInfo(const std::string& data);
 
+    // The registration task, on the worker: admission and the device's row.
+    static void registerDevice(TakDbConn& conn, const Tak::PolicyNotify::DeviceInfoUp& info,
+                               const std::string& peerAddr,
+                               const std::weak_ptr<TakBaseSession>& session);
+    // The offline update, on the worker.
+    static void updateOnlineState(TakDbConn& conn, const std::string& sql);
+    // The error task, on the worker: the policy's processState becomes 3 with the text.
+    static void savePolicyError(TakDbConn& conn, const std::string& errMsg, int policyId);
+
     std::weak_ptr<TakBaseSession> m_session;
     const std::string m_peerAddr;
-    std::mutex m_macMutex;
-    std::string m_mac;  // guarded by m_macMutex
+    std::mutex m_macMutex;  // guards m_mac and m_closed
+    std::string m_mac;
+    bool m_closed = false;
 };

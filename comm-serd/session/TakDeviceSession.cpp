@@ -30,6 +30,7 @@ bool TakDeviceSession::isHasMac(const std::vector<std::string>& macs) {
 
 void TakDeviceSession::close() {
     std::lock_guard<std::mutex> lock(m_serviceMutex);
+    m_closed = true;
     auto it = m_services.find(g_bsDeviceId);
     if (it != m_services.end()) it->second->close();
 }
@@ -69,6 +70,10 @@ void TakDeviceSession::doWork(std::shared_ptr<MessageData> message) {
     switch (business.moduledata().ncommandid()) {
         case ComDefine::policy_deviceInfoUp: {
             std::lock_guard<std::mutex> lock(m_serviceMutex);
+            if (m_closed) {
+                TAK_LOG_DEBUG("device information after close dropped, peer:" << peerAddr());
+                return;
+            }
             createDeviceService();
             break;
         }

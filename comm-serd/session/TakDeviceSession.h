@@ -32,4 +32,8 @@ private:
     void createAuditService();
 
     std::map<std::string, std::shared_ptr<ITakBsService>> m_services;  // guarded by m_serviceMutex
+    // close() has run: device information handled later (its job was queued before the close)
+    // is dropped, as a registration then would outlast the offline update. Guarded by
+    // m_serviceMutex.
+    bool m_closed = false;
 };
