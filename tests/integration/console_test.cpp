@@ -207,6 +207,40 @@ TEST_F(ConsoleTest, AgentErrorWithinTheSecondIsKept) {
               std::string("module refused: it's \"bad\""));
 }
 
+TEST_F(ConsoleTest, PassesStartedTogetherOfferARowOnce) {
+    auto a = hostInGroup("cc:00:00:00:00:71", "g1");
+    int const p = addPolicy("g1", ComDefine::reinforce_SetReforceMode, "once");
+    Console console(daemon->rpcPort());
+    console->notifyPolicy();
+    console->notifyPolicy();
+    console->notifyPolicy();
+    MessageData push;
+    Tak::PolicyNotify::BusinessPolicyDown down;
+    ASSERT_TRUE(receivePush(*a, push, down));
+    EXPECT_EQ(down.nid(), static_cast<uint32_t>(p));
+    EXPECT_FALSE(receivePush(*a, push, down, 500)) << "the row was offered twice";
+}
+
+TEST_F(ConsoleTest, EachPassWaitsItsOwnFullSecond) {
+    auto a = hostInGroup("cc:00:00:00:00:81", "g1");
+    Console console(daemon->rpcPort());
+    int const first = addPolicy("g1", ComDefine::reinforce_SetReforceMode, "first");
+    console->notifyPolicy();
+    ASSERT_TRUE(waitState(first, 1, 1s));
+    auto const firstHandedOut = std::chrono::steady_clock::now();
+    std::this_thread::sleep_for(500ms);
+    int const second = addPolicy("g1", ComDefine::reinforce_SetReforceMode, "second");
+    console->notifyPolicy();
+    ASSERT_TRUE(waitState(second, 1, 1s));
+    auto const secondHandedOut = std::chrono::steady_clock::now();
+    // The first pass's time-out must not take the second pass's row along.
+    ASSERT_TRUE(waitState(first, 2, 2s));
+    EXPECT_EQ(state(second), 1) << "the second row was done before its own second was up";
+    ASSERT_TRUE(waitState(second, 2, 2s));
+    EXPECT_GE(std::chrono::steady_clock::now() - secondHandedOut, 900ms);
+    EXPECT_GE(secondHandedOut - firstHandedOut, 450ms);
+}
+
 TEST_F(ConsoleTest, RowsWithoutHostsOfflineGroupsAndInvalidCommands) {
     // A group without host rows: stays pending.
     int const lonely = addPolicy("nobody", ComDefine::reinforce_SetReforceMode, "x");

@@ -88,9 +88,11 @@ TEST(PortsTest, ConsolePortInUseIsTriedAgainWhileAgentsAreServed) {
     bool served = false;
     while (!served && std::chrono::steady_clock::now() - freed < 8s) {
         try {
-            auto socket = std::make_shared<apache::thrift::transport::TSocket>("127.0.0.1", rpcPort);
+            auto socket =
+                std::make_shared<apache::thrift::transport::TSocket>("127.0.0.1", rpcPort);
             socket->setRecvTimeout(3000);
-            auto transport = std::make_shared<apache::thrift::transport::TBufferedTransport>(socket);
+            auto transport =
+                std::make_shared<apache::thrift::transport::TBufferedTransport>(socket);
             auto protocol = std::make_shared<apache::thrift::protocol::TBinaryProtocol>(transport);
             tak::rpc::notify::notifyServiceClient client(protocol);
             transport->open();

@@ -74,7 +74,8 @@ TEST(StartupTest, FirstRecordIsTcpserverInitOnTheConsoleAndInTheFile) {
     ASSERT_TRUE(daemon.waitForLog("tcpserver init")) << daemon.standardError();
 
     std::string const out = daemon.standardOutput();
-    EXPECT_TRUE(std::regex_search(fromFirstInfoRecord(out), kFirstRecord, std::regex_constants::match_continuous))
+    EXPECT_TRUE(std::regex_search(fromFirstInfoRecord(out), kFirstRecord,
+                                  std::regex_constants::match_continuous))
         << out;
     std::vector<fs::path> const files = daemon.logFiles();
     ASSERT_EQ(files.size(), 1u);
@@ -84,7 +85,8 @@ TEST(StartupTest, FirstRecordIsTcpserverInitOnTheConsoleAndInTheFile) {
         std::regex_match(files[0].filename().string(), std::regex(R"(\d{8}_\d{6}\.log\.1\.txt)")))
         << files[0];
     std::string const log = daemon.logText();
-    EXPECT_TRUE(std::regex_search(fromFirstInfoRecord(log), kFirstRecord, std::regex_constants::match_continuous))
+    EXPECT_TRUE(std::regex_search(fromFirstInfoRecord(log), kFirstRecord,
+                                  std::regex_constants::match_continuous))
         << log;
     EXPECT_TRUE(daemon.running());
 
@@ -121,7 +123,8 @@ TEST(StartupTest, LogDirectoryThatCannotBeCreatedDoesNotStopTheDaemon) {
     // The console echo went on to the end.
     std::string const out = daemon.standardOutput();
     EXPECT_NE(out.find("comm-serd stopped"), std::string::npos) << out;
-    EXPECT_TRUE(std::regex_search(fromFirstInfoRecord(out), kFirstRecord, std::regex_constants::match_continuous));
+    EXPECT_TRUE(std::regex_search(fromFirstInfoRecord(out), kFirstRecord,
+                                  std::regex_constants::match_continuous));
 }
 
 TEST(StartupTest, FatalSignalSavesTheLogAndEndsTheDaemonByThatSignal) {
@@ -147,7 +150,8 @@ TEST(StartupTest, FatalSignalSavesTheLogAndEndsTheDaemonByThatSignal) {
         ASSERT_TRUE(status.has_value()) << "the daemon survived the signal";
         EXPECT_TRUE(WIFSIGNALED(*status) && WTERMSIG(*status) == sig) << describe(*status);
         std::string const log = daemon.logText();
-        EXPECT_TRUE(std::regex_search(fromFirstInfoRecord(log), kFirstRecord, std::regex_constants::match_continuous))
+        EXPECT_TRUE(std::regex_search(fromFirstInfoRecord(log), kFirstRecord,
+                                      std::regex_constants::match_continuous))
             << log;
         // Nothing half-written: the file ends after a complete record.
         std::smatch header;
