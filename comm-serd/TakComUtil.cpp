@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <random>
@@ -24,4 +25,10 @@ int TakComUtil::getFilemodifyTime(const std::string& path) {
     struct stat st {};
     if (::stat(path.c_str(), &st) != 0) return 0;
     return static_cast<int>(st.st_mtime);
+}
+
+uint64_t TakComUtil::nowMicros() {
+    using namespace std::chrono;
+    return static_cast<uint64_t>(
+        duration_cast<microseconds>(system_clock::now().time_since_epoch()).count());
 }

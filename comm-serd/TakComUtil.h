@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 // Small utilities shared by the configuration, the logger and the business services.
@@ -10,4 +11,6 @@ public:
     // Modification time of the file in whole seconds since the epoch; 0 for an empty path or a
     // path that cannot be examined.
     static int getFilemodifyTime(const std::string& path);
+    // The wall-clock time in microseconds since the Unix epoch (the envelopes' creation time).
+    static uint64_t nowMicros();
 };

@@ -27,6 +27,12 @@ void TakEventLoop::run() {
     }
     m_running.store(false);
     m_timers.clear();
+    // Run what was queued behind the stop (the completions of cancelled operations, clean-ups
+    // posted by closing connections): a handler left in the queue would keep what it holds, and
+    // a connection it holds keeps this loop, for good.
+    m_io.restart();
+    for (int round = 0; round < 1000 && m_io.poll() > 0; ++round) {
+    }
     m_threadId.store(std::thread::id());
 }
 

@@ -3,6 +3,7 @@
 #include <chrono>
 
 #include "Tak.ComDefine.pb.h"
+#include "comm-serd/TakComUtil.h"
 #include "comm-serd/TakGlobalInfoManager.h"
 #include "comm-serd/TakManagerFactory.h"
 #include "comm-serd/business/TakBsDefine.h"
@@ -13,16 +14,6 @@
 using Tak::Business::Businessdata;
 using Tak::Business::MessageData;
 namespace ComDefine = Tak::ComDefine;
-
-namespace {
-
-uint64_t nowMicros() {
-    using namespace std::chrono;
-    return static_cast<uint64_t>(
-        duration_cast<microseconds>(system_clock::now().time_since_epoch()).count());
-}
-
-}  // namespace
 
 TakBaseSession::TakBaseSession(int fd, std::shared_ptr<TakSocketChannel> channel)
     : m_channel(std::move(channel)),
@@ -59,7 +50,7 @@ std::shared_ptr<MessageData> TakBaseSession::buildReqMsgHead(const std::string& 
     head->set_strtosessionid(to);
     head->set_nseqid(m_seq.fetch_add(1));
     head->set_ndatatype(ComDefine::PackDataReq);
-    head->set_ncreate_time(nowMicros());
+    head->set_ncreate_time(TakComUtil::nowMicros());
     return head;
 }
 
@@ -70,7 +61,7 @@ std::shared_ptr<MessageData> TakBaseSession::buildAsrMsgHead(
     head->set_strtosessionid(m_ownId);
     head->set_nseqid(request->nseqid());
     head->set_ndatatype(ComDefine::PackDataAsr);
-    head->set_ncreate_time(nowMicros());
+    head->set_ncreate_time(TakComUtil::nowMicros());
     return head;
 }
 

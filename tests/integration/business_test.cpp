@@ -15,6 +15,7 @@
 #include "Tak.SystemLog.pb.h"
 #include "agent/TakAgentClient.h"
 #include "support/TakDaemonProcess.h"
+#include "support/TakTestAgents.h"
 #include "support/TakTestDb.h"
 #include "support/TakTestKeys.h"
 
@@ -112,22 +113,11 @@ protected:
     }
 
     void startDaemon(std::vector<TakDaemonProcess::ConfigValue> config = {}) {
-        TakDaemonProcess::Options options;
-        options.keyFile = takTestKeys().keyFile;
-        options.config = std::move(config);
-        daemon = std::make_unique<TakDaemonProcess>(options);
-        ASSERT_TRUE(daemon->start());
-        ASSERT_TRUE(daemon->waitForOutput("server listen on port:"));
+        daemon = takStartDaemon(std::move(config));
+        ASSERT_TRUE(daemon);
     }
 
-    std::unique_ptr<TakAgentClient> agent() {
-        auto a = std::make_unique<TakAgentClient>();
-        a->setServerPoint(takTestKeys().point);
-        EXPECT_TRUE(a->connect("127.0.0.1", daemon->agentPort()));
-        std::string error;
-        EXPECT_TRUE(a->handshake(&error)) << error;
-        return a;
-    }
+    std::unique_ptr<TakAgentClient> agent() { return takConnectedAgent(*daemon); }
 
     // Sends device information and waits for its receipt.
     static void registerAs(TakAgentClient& a, const std::string& mac,

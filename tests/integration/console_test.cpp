@@ -20,6 +20,7 @@
 #include "agent/TakAgentClient.h"
 #include "notifyService.h"
 #include "support/TakDaemonProcess.h"
+#include "support/TakTestAgents.h"
 #include "support/TakTestDb.h"
 #include "support/TakTestKeys.h"
 
@@ -71,20 +72,11 @@ protected:
         ASSERT_TRUE(TakTestDb::available()) << "TAK_TEST_DB_PORT is not set";
         ASSERT_TRUE(db.connected()) << db.error();
         ASSERT_TRUE(db.truncate({"asset_auth_record", "asset_business_config"}));
-        TakDaemonProcess::Options options;
-        options.keyFile = takTestKeys().keyFile;
-        daemon = std::make_unique<TakDaemonProcess>(options);
-        ASSERT_TRUE(daemon->start());
-        ASSERT_TRUE(daemon->waitForOutput("server listen on port:"));
+        daemon = takStartDaemon();
+        ASSERT_TRUE(daemon);
     }
 
-    std::unique_ptr<TakAgentClient> connectAgent() {
-        auto a = std::make_unique<TakAgentClient>();
-        a->setServerPoint(takTestKeys().point);
-        EXPECT_TRUE(a->connect("127.0.0.1", daemon->agentPort()));
-        EXPECT_TRUE(a->handshake());
-        return a;
-    }
+    std::unique_ptr<TakAgentClient> connectAgent() { return takConnectedAgent(*daemon); }
 
     // An agent registered under mac, its host row in group (online 1, authorized 1).
     std::unique_ptr<TakAgentClient> hostInGroup(const std::string& mac, const std::string& group) {

@@ -17,6 +17,7 @@
 
 #include "Tak.Base.pb.h"
 #include "Tak.EncAndDec.pb.h"
+#include "comm-serd/TakComUtil.h"
 #include "comm-serd/session/TakKeyExchange.h"
 #include "comm-serd/session/TakSmCrypto.h"
 
@@ -25,12 +26,6 @@ using Tak::Business::MessageData;
 namespace ComDefine = Tak::ComDefine;
 
 namespace {
-
-uint64_t nowMicros() {
-    using namespace std::chrono;
-    return static_cast<uint64_t>(
-        duration_cast<microseconds>(system_clock::now().time_since_epoch()).count());
-}
 
 int64_t nowMs() {
     using namespace std::chrono;
@@ -210,7 +205,7 @@ bool TakAgentClient::handshake(std::string* error, int timeoutMs) {
     answer.set_strtosessionid("takNetDevice");
     answer.set_nseqid(nextSeq());
     answer.set_ndatatype(ComDefine::PackDataReq);
-    answer.set_ncreate_time(nowMicros());
+    answer.set_ncreate_time(TakComUtil::nowMicros());
     answer.set_bybusinessdata(answerBusiness);
     if (!sendEnvelope(answer)) return fail("cannot send the key answer");
     m_encrypted = true;
@@ -229,7 +224,7 @@ uint32_t TakAgentClient::sendRequest(ComDefine::EModuleType module, ComDefine::E
     request.set_strtosessionid(toService);
     request.set_nseqid(seq);
     request.set_ndatatype(ComDefine::PackDataReq);
-    request.set_ncreate_time(nowMicros());
+    request.set_ncreate_time(TakComUtil::nowMicros());
     request.set_bybusinessdata(business.SerializePartialAsString());
     return sendEnvelope(request) ? seq : 0;
 }
@@ -282,7 +277,7 @@ bool TakAgentClient::sendAnswer(const MessageData& request, const std::string& c
     answer.set_strtosessionid(request.strfromuserid());
     answer.set_nseqid(request.nseqid());
     answer.set_ndatatype(type);
-    answer.set_ncreate_time(nowMicros());
+    answer.set_ncreate_time(TakComUtil::nowMicros());
     answer.set_bybusinessdata(business.SerializePartialAsString());
     return sendEnvelope(answer);
 }
@@ -298,7 +293,7 @@ bool TakAgentClient::sendPolicyError(const MessageData& push, uint32_t policyId,
     answer.set_strtosessionid("takNetDevice");
     answer.set_nseqid(push.nseqid());
     answer.set_ndatatype(ComDefine::PackDataErr);
-    answer.set_ncreate_time(nowMicros());
+    answer.set_ncreate_time(TakComUtil::nowMicros());
     answer.set_bybusinessdata(error.SerializePartialAsString());
     return sendEnvelope(answer);
 }
