@@ -19,6 +19,20 @@ using apache::thrift::server::TSimpleServer;
 using apache::thrift::transport::TBufferedTransportFactory;
 using apache::thrift::transport::TServerSocket;
 
+namespace {
+
+// Says when the server socket listens: serve() calls it once the port is open.
+class ListenReport : public apache::thrift::server::TServerEventHandler {
+public:
+    explicit ListenReport(int port) : m_port(port) {}
+    void preServe() override { TAK_LOG_INFO("rpc server listen on port:" << m_port); }
+
+private:
+    int m_port;
+};
+
+}  // namespace
+
 TakRpcManager::TakRpcManager() = default;
 
 TakRpcManager::~TakRpcManager() { stop(); }
@@ -33,9 +47,11 @@ void TakRpcManager::init() {
 
 std::shared_ptr<TSimpleServer> TakRpcManager::makeServer() {
     auto processor = std::make_shared<tak::rpc::notify::notifyServiceProcessor>(m_handler);
-    return std::make_shared<TSimpleServer>(processor, std::make_shared<TServerSocket>(m_port),
-                                           std::make_shared<TBufferedTransportFactory>(),
-                                           std::make_shared<TBinaryProtocolFactory>());
+    auto server = std::make_shared<TSimpleServer>(
+        processor, std::make_shared<TServerSocket>(m_port),
+        std::make_shared<TBufferedTransportFactory>(), std::make_shared<TBinaryProtocolFactory>());
+    server->setServerEventHandler(std::make_shared<ListenReport>(m_port));
+    return server;
 }
 
 void TakRpcManager::start() {

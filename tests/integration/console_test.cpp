@@ -42,7 +42,16 @@ public:
           m_protocol(std::make_shared<TBinaryProtocol>(m_transport)),
           m_client(m_protocol) {
         m_socket->setRecvTimeout(recvTimeoutMs);
-        m_transport->open();
+        // The RPC server starts listening on its own thread, a moment after the agents' port.
+        for (int attempt = 0;; ++attempt) {
+            try {
+                m_transport->open();
+                return;
+            } catch (const apache::thrift::transport::TTransportException&) {
+                if (attempt >= 50) throw;
+                std::this_thread::sleep_for(100ms);
+            }
+        }
     }
     tak::rpc::notify::notifyServiceClient* operator->() { return &m_client; }
     tak::rpc::notify::notifyServiceClient& client() { return m_client; }

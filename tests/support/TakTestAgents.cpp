@@ -16,8 +16,10 @@ std::unique_ptr<TakDaemonProcess> takStartDaemon(
         ADD_FAILURE() << "the daemon did not start";
         return nullptr;
     }
-    if (!daemon->waitForOutput("server listen on port:")) {
-        ADD_FAILURE() << "the daemon did not open its listener:\n" << daemon->standardOutput();
+    // Both listeners: the agents' and, on its own thread, the console's.
+    if (!daemon->waitForOutput("\nserver listen on port:") ||
+        !daemon->waitForOutput("rpc server listen on port:")) {
+        ADD_FAILURE() << "the daemon did not open its listeners:\n" << daemon->standardOutput();
         return nullptr;
     }
     return daemon;
