@@ -394,8 +394,8 @@ TEST_F(SessionsTest, AgentThatStopsReadingIsCutOffAtTheBound) {
 #else
     long const bound = 64 * 1024;
 #endif
-    EXPECT_LT(after - before, bound) << "the daemon's memory grew by more than " << bound / 1024
-                                     << " MiB";
+    EXPECT_LT(after - before, bound)
+        << "the daemon's memory grew by more than " << bound / 1024 << " MiB";
     // Other agents are still served.
     auto b = agent();
     uint32_t const seq = b->sendRequest(ComDefine::Module_Policy,
