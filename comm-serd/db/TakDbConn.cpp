@@ -316,6 +316,27 @@ TakDbConn::EAfterFailure TakDbConn::afterFailure(unsigned int err, const char* e
     return reconnectLocked() ? EAfterFailure::Retry : EAfterFailure::Report;
 }
 
+bool TakDbConn::gateOpen(bool* reconnected, const std::string& sql) {
+    switch (beforeStatement(reconnected)) {
+        case EGate::Quiet:
+            return false;
+        case EGate::Down:
+            TAK_LOG_ERROR("mysql_real_query failed: %s, sql: " << lastError() << sql);
+            return false;
+        case EGate::Run:
+            break;
+    }
+    return true;
+}
+
+TakDbConn::EAfterFailure TakDbConn::failed(const char* what, const std::string& sql,
+                                           bool* reconnected) {
+    std::string const error = errorText(m_mysql);
+    auto const next = afterFailure(mysql_errno(m_mysql), error.c_str(), reconnected);
+    if (next == EAfterFailure::Report) TAK_LOG_ERROR(what << error << sql);
+    return next;
+}
+
 std::string TakDbConn::lastError() {
     return m_mysql ? errorText(m_mysql) : std::string("no connection handle");
 }
@@ -329,34 +350,19 @@ void TakDbConn::noteCommit() {
 std::shared_ptr<TakDbResult> TakDbConn::executeQuery(std::string sql) {
     std::lock_guard<std::recursive_mutex> lock(m_dbMutex);
     bool reconnected = false;
-    switch (beforeStatement(&reconnected)) {
-        case EGate::Quiet:
-            return nullptr;
-        case EGate::Down:
-            TAK_LOG_ERROR("mysql_real_query failed: %s, sql: " << lastError() << sql);
-            return nullptr;
-        case EGate::Run:
-            break;
-    }
+    if (!gateOpen(&reconnected, sql)) return nullptr;
     for (;;) {
         if (mysql_real_query(m_mysql, sql.data(), sql.size()) != 0) {
-            std::string const error = errorText(m_mysql);
-            auto const next = afterFailure(mysql_errno(m_mysql), error.c_str(), &reconnected);
-            if (next == EAfterFailure::Retry) continue;
-            if (next == EAfterFailure::Report) {
-                TAK_LOG_ERROR("mysql_real_query failed: %s, sql: " << error << sql);
-            }
+            if (failed("mysql_real_query failed: %s, sql: ", sql, &reconnected) ==
+                EAfterFailure::Retry)
+                continue;
             return nullptr;
         }
         MYSQL_RES* res = mysql_store_result(m_mysql);
         if (res == nullptr && mysql_errno(m_mysql) != 0) {
             // The rows could not be read.
-            std::string const error = errorText(m_mysql);
-            auto const next = afterFailure(mysql_errno(m_mysql), error.c_str(), &reconnected);
-            if (next == EAfterFailure::Retry) continue;
-            if (next == EAfterFailure::Report) {
-                TAK_LOG_ERROR("mysql_store_result failed:" << error << sql);
-            }
+            if (failed("mysql_store_result failed:", sql, &reconnected) == EAfterFailure::Retry)
+                continue;
             return nullptr;
         }
         auto result = std::make_shared<TakDbResult>(res);
@@ -381,35 +387,20 @@ std::shared_ptr<TakDbResult> TakDbConn::executeQuery(std::string sql) {
 void TakDbConn::executeUpdate(std::string sql) {
     std::lock_guard<std::recursive_mutex> lock(m_dbMutex);
     bool reconnected = false;
-    switch (beforeStatement(&reconnected)) {
-        case EGate::Quiet:
-            return;
-        case EGate::Down:
-            TAK_LOG_ERROR("mysql_real_query failed: %s, sql: " << lastError() << sql);
-            return;
-        case EGate::Run:
-            break;
-    }
+    if (!gateOpen(&reconnected, sql)) return;
     for (;;) {
         if (mysql_real_query(m_mysql, sql.data(), sql.size()) != 0) {
-            std::string const error = errorText(m_mysql);
-            auto const next = afterFailure(mysql_errno(m_mysql), error.c_str(), &reconnected);
-            if (next == EAfterFailure::Retry) continue;
-            if (next == EAfterFailure::Report) {
-                TAK_LOG_ERROR("mysql_real_query failed: %s, sql: " << error << sql);
-            }
+            if (failed("mysql_real_query failed: %s, sql: ", sql, &reconnected) ==
+                EAfterFailure::Retry)
+                continue;
             return;
         }
         // A statement that yields rows after all: read them, or the handle stays out of step.
         if (mysql_field_count(m_mysql) != 0) mysql_free_result(mysql_store_result(m_mysql));
         (void)mysql_affected_rows(m_mysql);
         if (mysql_commit(m_mysql) != 0) {
-            std::string const error = errorText(m_mysql);
-            auto const next = afterFailure(mysql_errno(m_mysql), error.c_str(), &reconnected);
-            if (next == EAfterFailure::Retry) continue;
-            if (next == EAfterFailure::Report) {
-                TAK_LOG_ERROR("mysql_commit failed: " << error << sql);
-            }
+            if (failed("mysql_commit failed: ", sql, &reconnected) == EAfterFailure::Retry)
+                continue;
             return;
         }
         noteCommit();

@@ -138,6 +138,12 @@ private:
     // After a failed statement with client error err: retry it (a direct call whose connection
     // was just reopened), fail quietly (a worker task that will be rerun) or report it.
     EAfterFailure afterFailure(unsigned int err, const char* error, bool* reconnected);
+    // Before a direct statement: false when it must not run (a lost task's statement, or the
+    // server still down: that is logged as a failed query of sql).
+    bool gateOpen(bool* reconnected, const std::string& sql);
+    // After a failed call on the handle: what to do next; logs "<what><error> <sql>" at ERROR
+    // when the failure is to be reported.
+    EAfterFailure failed(const char* what, const std::string& sql, bool* reconnected);
     void noteCommit();
     bool inTask() const;
     // The connection whose task this thread runs, or null.

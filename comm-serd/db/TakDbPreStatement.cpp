@@ -119,42 +119,37 @@ bool TakDbPreStatement::prepare(unsigned int* err, std::string* error) {
     return true;
 }
 
-void TakDbPreStatement::setParam(unsigned int index, std::string& value) {
-    if (m_quiet) return;
+MYSQL_BIND* TakDbPreStatement::slot(unsigned int index) {
+    if (m_quiet) return nullptr;
     if (index >= m_paramCount) {
         TAK_LOG_ERROR("index too large: " << index);
-        return;
+        return nullptr;
     }
-    MYSQL_BIND& bind = m_bind[index];
-    bind = MYSQL_BIND{};
+    m_bind[index] = MYSQL_BIND{};
+    return &m_bind[index];
+}
+
+void TakDbPreStatement::setParam(unsigned int index, std::string& value) {
+    MYSQL_BIND* bind = slot(index);
+    if (bind == nullptr) return;
     // This client library refuses MYSQL_TYPE_VARCHAR as a bind type.
-    bind.buffer_type = MYSQL_TYPE_STRING;
-    bind.buffer = value.data();
-    bind.buffer_length = static_cast<unsigned long>(std::strlen(value.c_str()));
+    bind->buffer_type = MYSQL_TYPE_STRING;
+    bind->buffer = value.data();
+    bind->buffer_length = static_cast<unsigned long>(std::strlen(value.c_str()));
 }
 
 void TakDbPreStatement::setParam(unsigned int index, int& value) {
-    if (m_quiet) return;
-    if (index >= m_paramCount) {
-        TAK_LOG_ERROR("index too large: " << index);
-        return;
-    }
-    MYSQL_BIND& bind = m_bind[index];
-    bind = MYSQL_BIND{};
-    bind.buffer_type = MYSQL_TYPE_LONG;
-    bind.buffer = &value;
+    MYSQL_BIND* bind = slot(index);
+    if (bind == nullptr) return;
+    bind->buffer_type = MYSQL_TYPE_LONG;
+    bind->buffer = &value;
 }
 
 void TakDbPreStatement::setParam(unsigned int index, long long& value) {
-    if (m_quiet) return;
-    if (index >= m_paramCount) {
-        TAK_LOG_ERROR("index too large: " << index);
-        return;
-    }
-    MYSQL_BIND& bind = m_bind[index];
-    bind = MYSQL_BIND{};
-    bind.buffer_type = MYSQL_TYPE_LONGLONG;
-    bind.buffer = &value;
+    MYSQL_BIND* bind = slot(index);
+    if (bind == nullptr) return;
+    bind->buffer_type = MYSQL_TYPE_LONGLONG;
+    bind->buffer = &value;
 }
 
 bool TakDbPreStatement::executeUpdate() {

@@ -54,6 +54,8 @@ public:
     [[nodiscard]] bool commit();
 
 private:
+    // The binding of a placeholder, cleared; null (logged) when there is no such placeholder.
+    MYSQL_BIND* slot(unsigned int index);
     // Prepares m_sql on m_target; true when prepared. A failure is left in *err / *error.
     bool prepare(unsigned int* err, std::string* error);
     void closeStatement();
