@@ -175,26 +175,6 @@ std::vector<std::vector<std::string>> uploadLines(int agent, int upload, int lin
     return out;
 }
 
-std::string serialise(const std::vector<std::vector<std::string>>& lines) {
-    Tak::SystemLog::SystemLogContentAsr content;
-    for (const auto& items : lines) {
-        auto* line = content.add_logcontent();
-        for (const auto& item : items) line->add_stritem(item);
-    }
-    return content.SerializeAsString();
-}
-
-bool readPoint(const fs::path& hexFile, TakSm2Key::Point& point) {
-    std::ifstream in(hexFile);
-    std::string hex;
-    in >> hex;
-    if (hex.size() != 128) return false;
-    for (size_t i = 0; i < 64; ++i) {
-        point[i] = static_cast<unsigned char>(std::stoul(hex.substr(2 * i, 2), nullptr, 16));
-    }
-    return true;
-}
-
 bool waitForText(const fs::path& file, const std::string& text, std::chrono::seconds timeout) {
     auto const end = Clock::now() + timeout;
     while (Clock::now() < end) {
@@ -220,7 +200,7 @@ double runDaemon(const Options& o, const fs::path& dir, Client& db) {
         }
     }
     TakSm2Key::Point point;
-    if (!readPoint(dir / "config" / "scert-pub.hex", point)) {
+    if (!TakAgentClient::readServerPoint((dir / "config" / "scert-pub.hex").string(), point)) {
         std::fprintf(stderr, "bench_ingest: no public key from tak-keygen\n");
         return -1;
     }
@@ -252,7 +232,7 @@ double runDaemon(const Options& o, const fs::path& dir, Client& db) {
             std::string const mac = macOf(i);
             std::vector<std::string> payloads;
             for (int u = 0; u < o.uploads; ++u)
-                payloads.push_back(serialise(uploadLines(i, u, o.lines)));
+                payloads.push_back(TakAgentClient::systemLogData(uploadLines(i, u, o.lines)));
             MessageData m;
             bool ok = agent.connect("127.0.0.1", port) && agent.handshake() &&
                       agent.sendDeviceInfo(mac) != 0 && agent.receive(m, 10000);

@@ -115,51 +115,29 @@ void takWarmSetup(const benchmark::State& state) {
     installLogger();
 }
 
-void BM_TakLog(benchmark::State& state) {
-    int32_t device = 0;
-    for (auto _ : state) logOne(device++);
-    state.SetItemsProcessed(state.iterations());
-}
-BENCHMARK(BM_TakLog)
-    ->Setup(takSetup)
-    ->Teardown(takTeardown)
-    ->Iterations(kRecordsPerThread)
-    ->Repetitions(kRepetitions)
-    ->ComputeStatistics("min", fastest)
-    ->ReportAggregatesOnly(true)
-    ->Threads(1)
-    ->Threads(2);
-
-void BM_TakLogWarm(benchmark::State& state) {
-    int32_t device = 0;
-    for (auto _ : state) logOne(device++);
-    state.SetItemsProcessed(state.iterations());
-}
-BENCHMARK(BM_TakLogWarm)
-    ->Setup(takWarmSetup)
-    ->Teardown(takTeardown)
-    ->Iterations(kRecordsPerThread)
-    ->Repetitions(kRepetitions)
-    ->ComputeStatistics("min", fastest)
-    ->ReportAggregatesOnly(true)
-    ->Threads(1)
-    ->Threads(2);
-
-void BM_TakLogSparse(benchmark::State& state) {
+// One statement per iteration; the sparse form waits between statements (the writer asleep).
+template <void (*LogOne)(int32_t), bool kSparse>
+void logLoop(benchmark::State& state) {
     int32_t device = 0;
     for (auto _ : state) {
-        pause(state);
-        logOne(device++);
+        if (kSparse) pause(state);
+        LogOne(device++);
     }
     state.SetItemsProcessed(state.iterations());
 }
-BENCHMARK(BM_TakLogSparse)
-    ->Setup(takSetup)
-    ->Teardown(takTeardown)
-    ->Iterations(kSparseRecords)
-    ->Repetitions(kRepetitions)
-    ->ComputeStatistics("min", fastest)
-    ->ReportAggregatesOnly(true);
+
+// The options every case shares.
+benchmark::internal::Benchmark* measured(benchmark::internal::Benchmark* b,
+                                         void (*setup)(const benchmark::State&),
+                                         void (*teardown)(const benchmark::State&),
+                                         int64_t iterations) {
+    return b->Setup(setup)
+        ->Teardown(teardown)
+        ->Iterations(iterations)
+        ->Repetitions(kRepetitions)
+        ->ComputeStatistics("min", fastest)
+        ->ReportAggregatesOnly(true);
+}
 
 #ifdef TAK_HAVE_SPDLOG
 // The logger holds its pool only weakly: the pool must live as long as the logger.
@@ -193,37 +171,32 @@ void spdlogOne(int32_t device) {
                   spdlog::level::info, "session record for device {} {} {} ", device, 3.5, "bytes");
 }
 
-void BM_SpdlogAsync(benchmark::State& state) {
-    int32_t device = 0;
-    for (auto _ : state) spdlogOne(device++);
-    state.SetItemsProcessed(state.iterations());
-}
-BENCHMARK(BM_SpdlogAsync)
-    ->Setup(spdlogSetup)
-    ->Teardown(spdlogTeardown)
-    ->Iterations(kRecordsPerThread)
-    ->Repetitions(kRepetitions)
-    ->ComputeStatistics("min", fastest)
-    ->ReportAggregatesOnly(true)
-    ->Threads(1)
-    ->Threads(2);
-
-void BM_SpdlogAsyncSparse(benchmark::State& state) {
-    int32_t device = 0;
-    for (auto _ : state) {
-        pause(state);
-        spdlogOne(device++);
-    }
-    state.SetItemsProcessed(state.iterations());
-}
-BENCHMARK(BM_SpdlogAsyncSparse)
-    ->Setup(spdlogSetup)
-    ->Teardown(spdlogTeardown)
-    ->Iterations(kSparseRecords)
-    ->Repetitions(kRepetitions)
-    ->ComputeStatistics("min", fastest)
-    ->ReportAggregatesOnly(true);
 #endif
+
+// Registered by name, so that the report can pair each case of ours with spdlog's.
+int registerCases() {
+    using benchmark::RegisterBenchmark;
+    measured(RegisterBenchmark("BM_TakLog", logLoop<logOne, false>), takSetup, takTeardown,
+             kRecordsPerThread)
+        ->Threads(1)
+        ->Threads(2);
+    measured(RegisterBenchmark("BM_TakLogWarm", logLoop<logOne, false>), takWarmSetup, takTeardown,
+             kRecordsPerThread)
+        ->Threads(1)
+        ->Threads(2);
+    measured(RegisterBenchmark("BM_TakLogSparse", logLoop<logOne, true>), takSetup, takTeardown,
+             kSparseRecords);
+#ifdef TAK_HAVE_SPDLOG
+    measured(RegisterBenchmark("BM_SpdlogAsync", logLoop<spdlogOne, false>), spdlogSetup,
+             spdlogTeardown, kRecordsPerThread)
+        ->Threads(1)
+        ->Threads(2);
+    measured(RegisterBenchmark("BM_SpdlogAsyncSparse", logLoop<spdlogOne, true>), spdlogSetup,
+             spdlogTeardown, kSparseRecords);
+#endif
+    return 0;
+}
+const int g_registered = registerCases();
 
 // The console report, followed by spdlog's CPU time per statement over ours (fastest and median
 // repetition).

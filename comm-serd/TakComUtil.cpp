@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <random>
+#include <thread>
 
 std::string TakComUtil::generateUUID() {
     std::random_device device("default");
@@ -31,4 +32,9 @@ uint64_t TakComUtil::nowMicros() {
     using namespace std::chrono;
     return static_cast<uint64_t>(
         duration_cast<microseconds>(system_clock::now().time_since_epoch()).count());
+}
+
+unsigned int TakComUtil::hardwareThreads() {
+    unsigned int const n = std::thread::hardware_concurrency();
+    return n == 0 ? 1 : n;
 }

@@ -13,4 +13,6 @@ public:
     static int getFilemodifyTime(const std::string& path);
     // The wall-clock time in microseconds since the Unix epoch (the envelopes' creation time).
     static uint64_t nowMicros();
+    // std::thread::hardware_concurrency(), or 1 where it is not known.
+    static unsigned int hardwareThreads();
 };

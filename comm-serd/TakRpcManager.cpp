@@ -70,27 +70,23 @@ void TakRpcManager::doWork() {
             server = m_server;
             m_serving = true;
         }
+        std::string failure;
         try {
             server->serve();
-            std::lock_guard<std::mutex> lock(m_mutex);
-            m_serving = false;
-            if (m_stopping) return;
         } catch (const std::exception& e) {
-            std::unique_lock<std::mutex> lock(m_mutex);
-            m_serving = false;
-            if (m_stopping) return;
-            if (!reported) {
-                TAK_LOG_ERROR("rpc server cannot serve on port:"
-                              << static_cast<int32_t>(m_port) << e.what() << "retrying every 5 s");
-                reported = true;
-            }
-            m_server.reset();  // a fresh server socket for the next attempt
-            m_cond.wait_for(lock, std::chrono::seconds(5), [this] { return m_stopping; });
-            continue;
+            failure = e.what();
         }
-        // serve() returned without a stop: serve again.
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_server.reset();
+        std::unique_lock<std::mutex> lock(m_mutex);
+        m_serving = false;
+        if (m_stopping) return;
+        m_server.reset();               // a fresh server socket for the next attempt
+        if (failure.empty()) continue;  // serve() returned without a stop: serve again
+        if (!reported) {
+            TAK_LOG_ERROR("rpc server cannot serve on port:" << static_cast<int32_t>(m_port)
+                                                             << failure << "retrying every 5 s");
+            reported = true;
+        }
+        m_cond.wait_for(lock, std::chrono::seconds(5), [this] { return m_stopping; });
     }
 }
 

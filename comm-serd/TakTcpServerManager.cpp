@@ -1,8 +1,8 @@
 #include "comm-serd/TakTcpServerManager.h"
 
 #include <cstdlib>
-#include <thread>
 
+#include "comm-serd/TakComUtil.h"
 #include "comm-serd/TakGlobalInfoManager.h"
 #include "comm-serd/TakManagerFactory.h"
 #include "log/TakNanolog.h"
@@ -20,8 +20,7 @@ int TakTcpServerManager::init() {
     int const port = static_cast<int>(std::strtol(portText.c_str(), nullptr, 10));
 
     m_server = std::make_unique<TakTcpServer>();
-    unsigned int const hardware = std::thread::hardware_concurrency();
-    m_server->setThreadNum(hardware == 0 ? 1 : hardware);
+    m_server->setThreadNum(TakComUtil::hardwareThreads());
     m_server->setMaxOutputBytes(config.getMaxOutputBytes());
     int const fd = m_server->createsocket(port, "0.0.0.0");
     TAK_LOG_INFO("server listen on port:" << port << fd);
@@ -59,5 +58,3 @@ void TakTcpServerManager::stopServe() {
     }
     m_runCond.notify_all();
 }
-
-int TakTcpServerManager::listenPort() const { return m_server ? m_server->listenPort() : 0; }

@@ -22,9 +22,6 @@ public:
     // Any thread: asks startServe() to stop the server and return.
     void stopServe() override;
 
-    // The port the listener is bound to (for tests that listen on port 0).
-    int listenPort() const;
-
 private:
     void onConnection(const std::shared_ptr<TakSocketChannel>& channel);
 

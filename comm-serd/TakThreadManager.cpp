@@ -1,21 +1,12 @@
 #include "comm-serd/TakThreadManager.h"
 
-#include <thread>
-
+#include "comm-serd/TakComUtil.h"
 #include "log/TakNanolog.h"
 
-namespace {
-
-size_t hardwareThreads() {
-    unsigned int const n = std::thread::hardware_concurrency();
-    return n == 0 ? 1 : n;
-}
-
-}  // namespace
-
 TakThreadManager::TakThreadManager()
-    : m_pool(std::make_shared<TakThreadPool>(1, hardwareThreads(), std::chrono::seconds(60))) {
-    m_pool->start(hardwareThreads());
+    : m_pool(std::make_shared<TakThreadPool>(1, TakComUtil::hardwareThreads(),
+                                             std::chrono::seconds(60))) {
+    m_pool->start(TakComUtil::hardwareThreads());
 }
 
 TakThreadManager::~TakThreadManager() { m_pool->stop(); }

@@ -105,10 +105,6 @@ size_t TakThreadPool::threadCount() {
     std::lock_guard<std::mutex> lock(m_mutex);
     return m_threads.size();
 }
-size_t TakThreadPool::idleThreadCount() {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return m_idleThreads;
-}
 size_t TakThreadPool::queuedTaskCount() {
     std::lock_guard<std::mutex> lock(m_mutex);
     return m_tasks.size();

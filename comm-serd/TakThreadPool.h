@@ -33,7 +33,6 @@ public:
     [[nodiscard]] bool commit(Task task);
 
     size_t threadCount();
-    size_t idleThreadCount();
     size_t queuedTaskCount();
     size_t minThreads() const { return m_minThreads; }
     size_t maxThreads() const { return m_maxThreads; }

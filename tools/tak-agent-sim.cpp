@@ -76,22 +76,10 @@ bool parseSplit(const std::string& s, uint64_t& a, uint64_t& b) {
     return true;
 }
 
-bool loadServerPoint(const std::string& path, TakSm2Key::Point& point) {
-    std::ifstream in(path);
-    std::string hex;
-    in >> hex;
-    if (hex.size() != 128) return false;
-    for (size_t i = 0; i < 64; ++i) {
-        point[i] =
-            static_cast<unsigned char>(std::strtoul(hex.substr(2 * i, 2).c_str(), nullptr, 16));
-    }
-    return true;
-}
-
 bool connectAgent(const Options& o, TakAgentClient& agent, std::string& error) {
     if (!o.serverKeyHex.empty()) {
         TakSm2Key::Point point;
-        if (!loadServerPoint(o.serverKeyHex, point)) {
+        if (!TakAgentClient::readServerPoint(o.serverKeyHex, point)) {
             error = "cannot read the server's public key from " + o.serverKeyHex;
             return false;
         }
@@ -105,13 +93,13 @@ bool connectAgent(const Options& o, TakAgentClient& agent, std::string& error) {
 }
 
 std::string systemLog(int lines, int items, const std::string& tag) {
-    Tak::SystemLog::SystemLogContentAsr content;
+    std::vector<std::vector<std::string>> content;
     for (int i = 0; i < lines; ++i) {
-        auto* line = content.add_logcontent();
-        line->add_stritem(std::to_string(1700000000 + i));
-        for (int k = 1; k < items; ++k) line->add_stritem(tag + " item " + std::to_string(k));
+        std::vector<std::string> line{std::to_string(1700000000 + i)};
+        for (int k = 1; k < items; ++k) line.push_back(tag + " item " + std::to_string(k));
+        content.push_back(std::move(line));
     }
-    return content.SerializeAsString();
+    return TakAgentClient::systemLogData(content);
 }
 
 std::string secureLog(int records) {

@@ -113,7 +113,6 @@ public:
     // connection is down and never waits for the handle lock.
     std::string escapeString(const std::string& value);
 
-    const std::string& dbName() const { return m_dbName; }
     // Whether the connection is open (as far as the last statement knows).
     bool isConnected() const { return m_connected.load(); }
     size_t queuedTaskCount();

@@ -15,7 +15,6 @@ TakEventLoop::~TakEventLoop() {
 
 void TakEventLoop::run() {
     m_threadId.store(std::this_thread::get_id());
-    m_running.store(true);
     for (;;) {
         try {
             m_io.run();
@@ -25,7 +24,6 @@ void TakEventLoop::run() {
             TAK_LOG_ERROR("event loop handler threw:" << e.what());
         }
     }
-    m_running.store(false);
     m_timers.clear();
     // Run what was queued behind the stop (the completions of cancelled operations, clean-ups
     // posted by closing connections): a handler left in the queue would keep what it holds, and

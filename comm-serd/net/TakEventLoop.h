@@ -28,7 +28,6 @@ public:
     void run();
     // Makes run() return once the handlers already posted have run. Any thread.
     void stop();
-    bool isRunning() const { return m_running.load(); }
     bool isInLoopThread() const { return std::this_thread::get_id() == m_threadId.load(); }
 
     // Queues fn to run on the loop thread. Any thread.
@@ -54,7 +53,6 @@ private:
     asio::io_context m_io;
     std::optional<asio::executor_work_guard<asio::io_context::executor_type>> m_guard;
     std::atomic<std::thread::id> m_threadId;
-    std::atomic<bool> m_running{false};
     std::atomic<TakTimerID> m_nextTimerId{1};
     std::map<TakTimerID, std::unique_ptr<Timer>> m_timers;  // loop thread only
 };

@@ -35,11 +35,6 @@ void TakBaseSession::startReading() {
     });
 }
 
-int TakBaseSession::fd() {
-    std::lock_guard<std::recursive_mutex> lock(m_mutex);
-    return m_fd;
-}
-
 bool TakBaseSession::isHasMac(const std::vector<std::string>&) { return false; }
 
 void TakBaseSession::close() {}

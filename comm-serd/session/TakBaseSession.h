@@ -58,8 +58,6 @@ public:
     // Collects a received chunk into frames and handles each complete one.
     void append(const char* data, size_t size);
 
-    int fd();
-    bool isEncrypted() const { return m_encrypted.load(); }
     // The agent's address as "ip:port"; empty when unknown.
     const std::string& peerAddr() const { return m_peerAddr; }
 

@@ -16,12 +16,6 @@ TakDeviceSession::TakDeviceSession(int fd, std::shared_ptr<TakSocketChannel> cha
 
 TakDeviceSession::~TakDeviceSession() = default;
 
-std::shared_ptr<ITakBsService> TakDeviceSession::service(const std::string& name) {
-    std::lock_guard<std::mutex> lock(m_serviceMutex);
-    auto it = m_services.find(name);
-    return it == m_services.end() ? nullptr : it->second;
-}
-
 bool TakDeviceSession::isHasMac(const std::vector<std::string>& macs) {
     std::lock_guard<std::mutex> lock(m_serviceMutex);
     auto it = m_services.find(g_bsDeviceId);

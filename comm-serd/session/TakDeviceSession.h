@@ -23,9 +23,6 @@ public:
     // Closes the device-information service, which records the device as offline.
     void close() override;
 
-    // The service registered under name, or an empty pointer.
-    std::shared_ptr<ITakBsService> service(const std::string& name);
-
 private:
     // requires: m_serviceMutex held
     void createDeviceService();

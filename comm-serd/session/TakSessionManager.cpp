@@ -33,11 +33,6 @@ TakSessionManager::TakSessionManager()
 
 TakSessionManager::~TakSessionManager() { m_loopThread.stop(true); }
 
-std::vector<std::shared_ptr<TakBaseSession>> TakSessionManager::sessions() {
-    std::lock_guard<std::recursive_mutex> lock(m_mutex);
-    return m_sessions;
-}
-
 void TakSessionManager::addSession(int fd, std::shared_ptr<TakSocketChannel> channel) {
     auto session = std::make_shared<TakDeviceSession>(fd, channel);
     session->startReading();
@@ -63,13 +58,10 @@ void TakSessionManager::onChannelClosed(int fd, const std::weak_ptr<TakBaseSessi
     std::shared_ptr<TakBaseSession> removed;
     {
         std::lock_guard<std::recursive_mutex> lock(m_mutex);
-        // The session of this very channel; its descriptor stays open until this handler has
-        // run, so no newer session can share it.
+        // The session of this very channel, found by identity: the registry holds it until
+        // here, so the weak reference still locks unless it was removed already.
         auto target = session.lock();
-        auto it = std::find_if(m_sessions.begin(), m_sessions.end(),
-                               [&](const std::shared_ptr<TakBaseSession>& s) {
-                                   return target ? s == target : s->fd() == fd;
-                               });
+        auto it = std::find(m_sessions.begin(), m_sessions.end(), target);
         if (it == m_sessions.end()) return;
         removed = *it;
         m_sessions.erase(it);

@@ -36,9 +36,6 @@ public:
     bool synGetHostInfo(const std::string& mac, Tak::HostInfo::ResourceInfoAsr& out) override;
     bool hostAuth(const std::string& mac, bool auth) override;
 
-    // The registry in admission order (a copy).
-    std::vector<std::shared_ptr<TakBaseSession>> sessions();
-
     // One policy pass (runs on a pool worker; passes run one at a time).
     void runPolicyPass();
     // The time-out pass of the policy rows one pass handed to at least one session.

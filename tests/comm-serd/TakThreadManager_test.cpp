@@ -1,5 +1,7 @@
 #include "comm-serd/TakThreadManager.h"
 
+#include "comm-serd/TakComUtil.h"
+
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -11,34 +13,18 @@
 #include <vector>
 
 #include "log/TakNanolog.h"
+#include "support/TakEventually.h"
 #include "support/TakLogState.h"
 
 using namespace std::chrono_literals;
 
-namespace {
-
-size_t hardwareThreads() {
-    unsigned const n = std::thread::hardware_concurrency();
-    return n == 0 ? 1 : n;
-}
-
-template <typename Condition>
-bool eventually(Condition condition, std::chrono::milliseconds timeout = 5s) {
-    auto const deadline = std::chrono::steady_clock::now() + timeout;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        std::this_thread::sleep_for(2ms);
-    }
-    return true;
-}
-
-}  // namespace
+namespace {}  // namespace
 
 TEST(TakThreadManagerTest, PoolHasHardwareConcurrencyThreadsFromTheStart) {
     auto manager = std::make_shared<TakThreadManager>();
     EXPECT_EQ(manager->pool().minThreads(), 1u);
-    EXPECT_EQ(manager->pool().maxThreads(), hardwareThreads());
-    EXPECT_EQ(manager->pool().threadCount(), hardwareThreads());
+    EXPECT_EQ(manager->pool().maxThreads(), TakComUtil::hardwareThreads());
+    EXPECT_EQ(manager->pool().threadCount(), TakComUtil::hardwareThreads());
 
     // Under load it never grows past the hardware threads.
     std::atomic<bool> release{false};
@@ -49,9 +35,9 @@ TEST(TakThreadManagerTest, PoolHasHardwareConcurrencyThreadsFromTheStart) {
             ++done;
         });
     }
-    EXPECT_EQ(manager->pool().threadCount(), hardwareThreads());
+    EXPECT_EQ(manager->pool().threadCount(), TakComUtil::hardwareThreads());
     release.store(true);
-    EXPECT_TRUE(eventually([&] { return done.load() == 50; }));
+    EXPECT_TRUE(takEventually([&] { return done.load() == 50; }));
 }
 
 TEST(TakThreadManagerTest, PacketRunsItsHandlerWithItsMessageAndIsReleasedAfterwards) {
@@ -63,9 +49,9 @@ TEST(TakThreadManagerTest, PacketRunsItsHandlerWithItsMessageAndIsReleasedAfterw
     };
     std::weak_ptr<STLogPacket> const watch = packet;
     manager->addPacket(std::move(packet));
-    ASSERT_TRUE(eventually([&] { return calls.load() == 1; }));
+    ASSERT_TRUE(takEventually([&] { return calls.load() == 1; }));
     // The task kept the packet alive until it ran, and not longer.
-    EXPECT_TRUE(eventually([&] { return watch.expired(); }));
+    EXPECT_TRUE(takEventually([&] { return watch.expired(); }));
 }
 
 TEST(TakThreadManagerTest, EmptyHandlerNullPacketAndEmptyWorkAreAccepted) {
@@ -75,7 +61,7 @@ TEST(TakThreadManagerTest, EmptyHandlerNullPacketAndEmptyWorkAreAccepted) {
     manager->addWork(nullptr);
     std::atomic<bool> ran{false};
     manager->addWork([&] { ran.store(true); });
-    EXPECT_TRUE(eventually([&] { return ran.load(); }));
+    EXPECT_TRUE(takEventually([&] { return ran.load(); }));
 }
 
 TEST(TakThreadManagerTest, ThrowingWorkIsLoggedAndLaterWorkStillRuns) {
@@ -88,14 +74,14 @@ TEST(TakThreadManagerTest, ThrowingWorkIsLoggedAndLaterWorkStillRuns) {
     };
     auto manager = std::make_shared<TakThreadManager>();
     std::atomic<int> ran{0};
-    for (size_t i = 0; i < 2 * hardwareThreads(); ++i) {
+    for (size_t i = 0; i < 2 * TakComUtil::hardwareThreads(); ++i) {
         manager->addWork([] { throw std::logic_error("bad packet"); });
     }
     for (int i = 0; i < 20; ++i) manager->addWork([&] { ++ran; });
-    EXPECT_TRUE(eventually([&] { return ran.load() == 20; }));
+    EXPECT_TRUE(takEventually([&] { return ran.load() == 20; }));
     manager.reset();
     TakNanolog::m_callback = nullptr;
-    EXPECT_EQ(errors.size(), 2 * hardwareThreads());
+    EXPECT_EQ(errors.size(), 2 * TakComUtil::hardwareThreads());
     ASSERT_FALSE(errors.empty());
     EXPECT_NE(errors[0].find("bad packet"), std::string::npos);
 }

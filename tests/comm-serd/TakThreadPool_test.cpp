@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "log/TakNanolog.h"
+#include "support/TakEventually.h"
 #include "support/TakLogState.h"
 
 using namespace std::chrono_literals;
@@ -47,17 +48,6 @@ private:
     int m_waiting = 0;
 };
 
-// Polls until the condition holds or the time is up.
-template <typename Condition>
-bool eventually(Condition condition, std::chrono::milliseconds timeout = 5s) {
-    auto const deadline = std::chrono::steady_clock::now() + timeout;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        std::this_thread::sleep_for(2ms);
-    }
-    return true;
-}
-
 }  // namespace
 
 TEST(TakThreadPoolTest, OneThreadRunsTasksInQueueOrder) {
@@ -71,7 +61,7 @@ TEST(TakThreadPoolTest, OneThreadRunsTasksInQueueOrder) {
             order.push_back(i);
         }));
     }
-    ASSERT_TRUE(eventually([&] {
+    ASSERT_TRUE(takEventually([&] {
         std::lock_guard<std::mutex> lock(mutex);
         return order.size() == 200;
     }));
@@ -93,7 +83,7 @@ TEST(TakThreadPoolTest, ThrowingTaskIsLoggedAtErrorAndTheWorkerGoesOn) {
         ASSERT_TRUE(pool.commit([] { throw std::runtime_error("boom"); }));
         ASSERT_TRUE(pool.commit([] { throw 42; }));
         ASSERT_TRUE(pool.commit([&] { after.store(true); }));
-        ASSERT_TRUE(eventually([&] { return after.load(); }));
+        ASSERT_TRUE(takEventually([&] { return after.load(); }));
         EXPECT_EQ(pool.threadCount(), 1u);
     }
     TakNanolog::m_callback = nullptr;
@@ -135,22 +125,22 @@ TEST(TakThreadPoolTest, GrowsToTheMaximumUnderLoadAndShrinksBackWhenIdle) {
     EXPECT_EQ(pool.threadCount(), 4u);
     EXPECT_EQ(pool.queuedTaskCount(), 8u);
     gate.open();
-    ASSERT_TRUE(eventually([&] { return done.load() == 12; }));
+    ASSERT_TRUE(takEventually([&] { return done.load() == 12; }));
 
-    ASSERT_TRUE(eventually([&] { return pool.threadCount() == 1u; }, 3s));
+    ASSERT_TRUE(takEventually([&] { return pool.threadCount() == 1u; }, 3s));
     // The last thread stays, and still works.
     std::this_thread::sleep_for(250ms);
     EXPECT_EQ(pool.threadCount(), 1u);
     std::atomic<bool> ran{false};
     ASSERT_TRUE(pool.commit([&] { ran.store(true); }));
-    EXPECT_TRUE(eventually([&] { return ran.load(); }));
+    EXPECT_TRUE(takEventually([&] { return ran.load(); }));
 }
 
 TEST(TakThreadPoolTest, CommitBeforeStartStartsThePool) {
     TakThreadPool pool(1, 2, 60s);
     std::atomic<bool> ran{false};
     ASSERT_TRUE(pool.commit([&] { ran.store(true); }));
-    EXPECT_TRUE(eventually([&] { return ran.load(); }));
+    EXPECT_TRUE(takEventually([&] { return ran.load(); }));
     EXPECT_GE(pool.threadCount(), 1u);
     EXPECT_LE(pool.threadCount(), 2u);
 }
@@ -169,7 +159,7 @@ TEST(TakThreadPoolTest, StopDropsQueuedTasksAndJoinsTheRunningOne) {
     for (int i = 0; i < 10; ++i) ASSERT_TRUE(pool.commit([&] { ++queuedRan; }));
 
     std::thread stopper([&] { pool.stop(); });
-    ASSERT_TRUE(eventually([&] { return pool.queuedTaskCount() == 0; }));
+    ASSERT_TRUE(takEventually([&] { return pool.queuedTaskCount() == 0; }));
     gate.open();
     stopper.join();
     EXPECT_TRUE(firstDone.load());
@@ -209,5 +199,5 @@ TEST(TakThreadPoolTest, TaskCommittedWhileThePoolStopsIsDropped) {
     again.start(1);
     std::atomic<bool> ran{false};
     ASSERT_TRUE(again.commit([&] { ran.store(true); }));
-    EXPECT_TRUE(eventually([&] { return ran.load(); }));
+    EXPECT_TRUE(takEventually([&] { return ran.load(); }));
 }

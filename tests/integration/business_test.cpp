@@ -15,6 +15,7 @@
 #include "Tak.SystemLog.pb.h"
 #include "agent/TakAgentClient.h"
 #include "support/TakDaemonProcess.h"
+#include "support/TakEventually.h"
 #include "support/TakTestAgents.h"
 #include "support/TakTestDb.h"
 #include "support/TakTestKeys.h"
@@ -25,16 +26,6 @@ using Tak::Business::MessageData;
 using namespace std::chrono_literals;
 
 namespace {
-
-// Polls cond every 20 ms for at most timeout.
-bool eventually(const std::function<bool()>& cond, std::chrono::milliseconds timeout = 10s) {
-    auto const end = std::chrono::steady_clock::now() + timeout;
-    while (!cond()) {
-        if (std::chrono::steady_clock::now() > end) return false;
-        std::this_thread::sleep_for(20ms);
-    }
-    return true;
-}
 
 // A registry id: 1 to 32 lower-case hexadecimal digits.
 bool isRegistryId(const std::string& id) {
@@ -50,15 +41,6 @@ struct DeviceRow {
 };
 
 using Line = std::vector<std::string>;
-
-std::string systemLog(const std::vector<Line>& lines) {
-    Tak::SystemLog::SystemLogContentAsr content;
-    for (const Line& items : lines) {
-        auto* line = content.add_logcontent();
-        for (const auto& item : items) line->add_stritem(item);
-    }
-    return content.SerializeAsString();
-}
 
 struct SecRecord {
     int time, type;
@@ -166,14 +148,14 @@ protected:
     // The device's row once it has this host name (the registration that sent it has run).
     std::optional<DeviceRow> deviceWithHost(const std::string& mac, const std::string& host) {
         std::optional<DeviceRow> row;
-        (void)eventually([&] {
+        (void)takEventually([&] {
             row = device(mac);
             return row && row->hostName == host;
         });
         return row && row->hostName == host ? row : std::nullopt;
     }
     bool becomesOffline(const std::string& mac) {
-        return eventually([&] {
+        return takEventually([&] {
             auto row = device(mac);
             return row && row->online == "0";
         });
@@ -237,7 +219,7 @@ protected:
     long long waitForStatement(const std::string& prefix) {
         TakTestDb watcher;
         long long id = 0;
-        (void)eventually([&] {
+        (void)takEventually([&] {
             id = watcher.number(
                 "select id from information_schema.processlist where id <> connection_id() "
                 "and info like '" +
@@ -437,7 +419,7 @@ TEST_F(BusinessTest, PolicyErrorIsRecordedOnItsPolicyRow) {
     push.set_nseqid(901);
     std::string const text = "can't apply \"rule\" \\ disk full";
     ASSERT_TRUE(a->sendPolicyError(push, 8, text));
-    ASSERT_TRUE(eventually([&] {
+    ASSERT_TRUE(takEventually([&] {
         return sec.number("select processState from asset_business_config where id = 8") == 3;
     }));
     EXPECT_EQ(sec.scalar("select processErrorInfo from asset_business_config where id = 8"), text);
@@ -467,7 +449,7 @@ TEST_F(BusinessTest, CloseWaitsForTheRunningRegistrationAndDropsQueuedOnes) {
     b->close();
     a->close();
     // Both sessions are closed (b's may have closed before its registration was handled).
-    ASSERT_TRUE(eventually([&] {
+    ASSERT_TRUE(takEventually([&] {
         std::string const log = daemon->logText();
         return log.find("close session:") != log.rfind("close session:");
     }));
@@ -511,7 +493,7 @@ TEST_F(BusinessTest, SecurityLogUploadIsAnsweredBeforeItIsStored) {
     ASSERT_TRUE(audit.exec("UNLOCK TABLES")) << audit.error();
 
     ASSERT_TRUE(
-        eventually([&] { return audit.number("select count(*) from secureLog_record") == 3; }));
+        takEventually([&] { return audit.number("select count(*) from secureLog_record") == 3; }));
     auto rows = audit.rows(
         "select id, macAddr, logTime, logType, userName, result, auditType, summary, description "
         "from secureLog_record order by id");
@@ -577,12 +559,12 @@ TEST_F(BusinessTest, SystemLogUploadStoresOneRowPerWellFormedLine) {
         {"+8", "a9", "b9", "c9", "d9", "surplus"},            // the surplus item is dropped
     };
     auto a = agent();
-    uint32_t const seq =
-        a->sendAuditUpload(PolicyNotify::auditUpType_kernelInfo, mac, systemLog(lines));
+    uint32_t const seq = a->sendAuditUpload(PolicyNotify::auditUpType_kernelInfo, mac,
+                                            TakAgentClient::systemLogData(lines));
     expectReceiptAndAnswer(*a, seq, ComDefine::policy_auditUp);
 
-    ASSERT_TRUE(
-        eventually([&] { return audit.number("select count(*) from systemLog_kernelInfo") == 4; }));
+    ASSERT_TRUE(takEventually(
+        [&] { return audit.number("select count(*) from systemLog_kernelInfo") == 4; }));
     auto rows = audit.rows(
         "select macAddr, item1, item2, item3, item4, item5 from systemLog_kernelInfo order by id");
     using Row = TakTestDb::Row;
@@ -612,11 +594,13 @@ TEST_F(BusinessTest, UploadsThatCannotBeStoredAreSkippedAndLaterOnesStored) {
         const char* logged;
     };
     Case const cases[] = {
-        {"no line", PolicyNotify::auditUpType_kernelInfo, systemLog({}), "log size is empty"},
+        {"no line", PolicyNotify::auditUpType_kernelInfo, TakAgentClient::systemLogData({}),
+         "log size is empty"},
         {"first line without item", PolicyNotify::auditUpType_kernelInfo,
-         systemLog({{}, {"1", "a", "b", "c", "d"}}), "its first line has no item:"},
+         TakAgentClient::systemLogData({{}, {"1", "a", "b", "c", "d"}}),
+         "its first line has no item:"},
         {"type without table", PolicyNotify::auditUpType_count,
-         systemLog({{"1", "a", "b", "c", "d"}}), "its type has no table:"},
+         TakAgentClient::systemLogData({{"1", "a", "b", "c", "d"}}), "its type has no table:"},
         {"unreadable payload", PolicyNotify::auditUpType_kernelInfo, std::string("\xff\xff\xff", 3),
          nullptr},
     };
@@ -629,12 +613,13 @@ TEST_F(BusinessTest, UploadsThatCannotBeStoredAreSkippedAndLaterOnesStored) {
         }
     }
     // The next upload is stored: once it is, everything queued before it has been handled.
-    expectReceiptAndAnswer(*a,
-                           a->sendAuditUpload(PolicyNotify::auditUpType_kernelInfo, mac,
-                                              systemLog({{"99", "last", "b", "c", "d"}})),
-                           ComDefine::policy_auditUp);
-    ASSERT_TRUE(
-        eventually([&] { return audit.number("select count(*) from systemLog_kernelInfo") > 0; }));
+    expectReceiptAndAnswer(
+        *a,
+        a->sendAuditUpload(PolicyNotify::auditUpType_kernelInfo, mac,
+                           TakAgentClient::systemLogData({{"99", "last", "b", "c", "d"}})),
+        ComDefine::policy_auditUp);
+    ASSERT_TRUE(takEventually(
+        [&] { return audit.number("select count(*) from systemLog_kernelInfo") > 0; }));
     EXPECT_EQ(audit.rows("select item1, item2 from systemLog_kernelInfo"),
               (std::vector<TakTestDb::Row>{{"99", "last"}}));
     EXPECT_EQ(audit.number("select count(*) from secureLog_record"), 0);
@@ -667,7 +652,7 @@ TEST_F(BusinessTest, ResetDeletesOnlyThatDevicesRowsOfThatType) {
         ComDefine::policy_auditReset);
     // Resets run in order: once the last is done, the others are.
     ASSERT_TRUE(
-        eventually([&] { return count("systemLog_switchInfo", "aa:00:00:00:10:01") == 0; }));
+        takEventually([&] { return count("systemLog_switchInfo", "aa:00:00:00:10:01") == 0; }));
     EXPECT_EQ(count("systemLog_switchInfo", hostile), 0);
     EXPECT_EQ(count("systemLog_switchInfo", "aa:00:00:00:10:02"), 1);
     EXPECT_EQ(count("systemLog_kernelInfo", "aa:00:00:00:10:01"), 1);
@@ -683,14 +668,15 @@ TEST_F(BusinessTest, UploadQueuedJustBeforeTheAgentLeavesIsStillStored) {
     registerAs(*a, "aa:00:00:00:11:01");
     // Held back until the session has gone.
     ASSERT_TRUE(audit.exec("LOCK TABLES systemLog_kernelInfo WRITE")) << audit.error();
-    expectReceiptAndAnswer(*a,
-                           a->sendAuditUpload(PolicyNotify::auditUpType_kernelInfo,
-                                              "aa:00:00:00:11:01", systemLog(lines)),
-                           ComDefine::policy_auditUp);
+    expectReceiptAndAnswer(
+        *a,
+        a->sendAuditUpload(PolicyNotify::auditUpType_kernelInfo, "aa:00:00:00:11:01",
+                           TakAgentClient::systemLogData(lines)),
+        ComDefine::policy_auditUp);
     a->close();
     ASSERT_TRUE(daemon->waitForLog("close bsDeviceInfo"));
     ASSERT_TRUE(audit.exec("UNLOCK TABLES")) << audit.error();
-    EXPECT_TRUE(eventually(
+    EXPECT_TRUE(takEventually(
         [&] { return audit.number("select count(*) from systemLog_kernelInfo") == 10; }));
 }
 

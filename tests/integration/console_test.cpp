@@ -20,6 +20,7 @@
 #include "agent/TakAgentClient.h"
 #include "notifyService.h"
 #include "support/TakDaemonProcess.h"
+#include "support/TakEventually.h"
 #include "support/TakTestAgents.h"
 #include "support/TakTestDb.h"
 #include "support/TakTestKeys.h"
@@ -96,10 +97,9 @@ protected:
         EXPECT_EQ(ack.nseqid(), seq);
         // The registration rewrites the row; set the group once it has.
         std::string const where = " where macAddr = '" + db.escape(mac) + "'";
-        for (int i = 0;
-             i < 100 && db.number("select onlineState from asset_auth_record" + where) != 1; ++i) {
-            std::this_thread::sleep_for(20ms);
-        }
+        takEventually(
+            [&] { return db.number("select onlineState from asset_auth_record" + where) == 1; }, 2s,
+            20ms);
         EXPECT_TRUE(
             db.exec("update asset_auth_record set group_id = '" + db.escape(group) + "'" + where));
         return a;
@@ -120,12 +120,7 @@ protected:
     }
 
     bool waitState(int policyId, long long wanted, std::chrono::milliseconds timeout) {
-        auto const end = std::chrono::steady_clock::now() + timeout;
-        while (std::chrono::steady_clock::now() < end) {
-            if (state(policyId) == wanted) return true;
-            std::this_thread::sleep_for(10ms);
-        }
-        return state(policyId) == wanted;
+        return takEventually([&] { return state(policyId) == wanted; }, timeout, 10ms);
     }
 
     // The next policy push an agent receives.
@@ -472,11 +467,13 @@ TEST_F(ConsoleTest, FiguresHostQueryLatencyAndAPolicyPassToManyAgents) {
         ASSERT_NE(agents[i]->sendDeviceInfo(mac), 0u);
     }
     // Wait for the registrations, then put them all in the group.
-    for (int i = 0; i < 300 && db.number("select count(*) from asset_auth_record where macAddr "
-                                         "like 'fig-%' and onlineState = 1") < kAgents;
-         ++i) {
-        std::this_thread::sleep_for(20ms);
-    }
+    takEventually(
+        [&] {
+            return db.number(
+                       "select count(*) from asset_auth_record where macAddr like 'fig-%' "
+                       "and onlineState = 1") >= kAgents;
+        },
+        6s, 20ms);
     ASSERT_TRUE(
         db.exec("update asset_auth_record set group_id = 'many' where macAddr like 'fig-%'"));
     int const p = addPolicy("many", ComDefine::reinforce_SetReforceMode, std::string(256, 'p'));

@@ -5,6 +5,7 @@
 #include <string>
 #include <thread>
 
+#include "support/TakEventually.h"
 #include "support/TakTestAgents.h"
 #include "support/TakTestDb.h"
 #include "support/TakTestKeys.h"
@@ -41,11 +42,13 @@ TEST(ConsoleToolTest, ThreeCallsReadablyAndAsJson) {
                               " --mac sim:01 --cpu 37 --mem 8:2 --disk 100:25 --seconds 4 run",
                           agentOut, true);
     });
-    for (int i = 0; i < 100 && db.number("select onlineState from asset_auth_record where "
-                                         "macAddr = 'sim:01'") != 1;
-         ++i) {
-        std::this_thread::sleep_for(30ms);
-    }
+    takEventually(
+        [&] {
+            return db.number(
+                       "select onlineState from asset_auth_record where macAddr = "
+                       "'sim:01'") == 1;
+        },
+        3s, 30ms);
 
     std::string out;
     EXPECT_EQ(TakTestShell::run(kConsole + port + "notify", out, true), 0) << out;

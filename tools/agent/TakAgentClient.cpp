@@ -13,10 +13,13 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
+#include <fstream>
 
 #include "Tak.Base.pb.h"
 #include "Tak.EncAndDec.pb.h"
+#include "Tak.SystemLog.pb.h"
 #include "comm-serd/TakComUtil.h"
 #include "comm-serd/session/TakKeyExchange.h"
 #include "comm-serd/session/TakSmCrypto.h"
@@ -302,4 +305,28 @@ Businessdata TakAgentClient::businessOf(const MessageData& m) {
     Businessdata business;
     business.ParsePartialFromString(m.bybusinessdata());
     return business;
+}
+
+std::string TakAgentClient::systemLogData(const std::vector<std::vector<std::string>>& lines) {
+    Tak::SystemLog::SystemLogContentAsr content;
+    for (const auto& items : lines) {
+        auto* line = content.add_logcontent();
+        for (const auto& item : items) line->add_stritem(item);
+    }
+    return content.SerializeAsString();
+}
+
+bool TakAgentClient::readServerPoint(const std::string& hexFile, TakSm2Key::Point& point) {
+    std::ifstream in(hexFile);
+    std::string hex;
+    in >> hex;
+    if (hex.size() != 2 * point.size()) return false;
+    for (size_t i = 0; i < point.size(); ++i) {
+        char* end = nullptr;
+        std::string const byte = hex.substr(2 * i, 2);
+        unsigned long const value = std::strtoul(byte.c_str(), &end, 16);
+        if (end != byte.c_str() + 2) return false;
+        point[i] = static_cast<unsigned char>(value);
+    }
+    return true;
 }

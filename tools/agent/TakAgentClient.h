@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "Tak.Business.pb.h"
 #include "Tak.ComDefine.pb.h"
@@ -86,6 +87,10 @@ public:
 
     // Helpers to read what the server sent.
     static Tak::Business::Businessdata businessOf(const Tak::Business::MessageData& m);
+    // The byLogdata of a system-log upload: a SystemLogContentAsr of these lines and items.
+    static std::string systemLogData(const std::vector<std::vector<std::string>>& lines);
+    // Reads the server's public point from the hex file tak-keygen writes (scert-pub.hex).
+    [[nodiscard]] static bool readServerPoint(const std::string& hexFile, TakSm2Key::Point& point);
 
 private:
     bool readFrames(int timeoutMs);  // reads one chunk into m_frames; false on time-out/close

@@ -14,6 +14,7 @@
 #include "comm-serd/db/TakDbManager.h"
 #include "comm-serd/db/TakDbPreStatement.h"
 #include "comm-serd/db/TakDbResult.h"
+#include "support/TakEventually.h"
 #include "support/TakTestMariaDb.h"
 
 using namespace std::chrono_literals;
@@ -133,7 +134,7 @@ TEST_F(TakDbConnTest, TasksRunOneAtATimeInQueueOrder) {
             --running;
         });
     }
-    ASSERT_TRUE(eventually([&] {
+    ASSERT_TRUE(takEventually([&] {
         std::lock_guard<std::mutex> lock(mutex);
         return order.size() == kTasks;
     }));
@@ -169,7 +170,7 @@ TEST_F(TakDbConnTest, StopTaskByIdDropsOnlyThePendingTasksOfThatId) {
     conn->stopTaskById(99);  // nothing queued under it: no change
     EXPECT_EQ(conn->queuedTaskCount(), 2u);
     release.set_value();
-    ASSERT_TRUE(eventually([&] {
+    ASSERT_TRUE(takEventually([&] {
         std::lock_guard<std::mutex> lock(mutex);
         return ran.size() == 3;
     }));
@@ -297,7 +298,7 @@ TEST_F(TakDbConnTest, WorkerTasksWaitForTheHandleHeldElsewhere) {
         taskRan = true;
     });
     holder.join();
-    ASSERT_TRUE(eventually([&] { return taskRan.load(); }));
+    ASSERT_TRUE(takEventually([&] { return taskRan.load(); }));
     EXPECT_GE(taskStart, holderEnd);
 
     // And a sycProcessReq task keeps the worker waiting likewise.
@@ -314,7 +315,7 @@ TEST_F(TakDbConnTest, WorkerTasksWaitForTheHandleHeldElsewhere) {
         },
         1000);
     EXPECT_EQ(rc, 0);
-    ASSERT_TRUE(eventually([&] { return taskRan.load(); }));
+    ASSERT_TRUE(takEventually([&] { return taskRan.load(); }));
     EXPECT_GE(taskStart, syncEnd);
 }
 
@@ -354,7 +355,7 @@ TEST_F(TakDbConnTest, ConcurrentUsersOfOneConnectionDoNotDisturbEachOther) {
     });
     writer.join();
     reader.join();
-    ASSERT_TRUE(eventually([&] { return tasksDone == kTasks; }));
+    ASSERT_TRUE(takEventually([&] { return tasksDone == kTasks; }));
     EXPECT_EQ(answered.load(), kDirect);
     EXPECT_EQ(rowsWhere("k = 'direct'"), kDirect);
     EXPECT_EQ(rowsWhere("k = 'task'"), kTasks * kRowsPerTask);

@@ -7,6 +7,8 @@
 #include <optional>
 #include <string>
 
+#include "support/TakEventually.h"
+
 #include "TakDbTestFixture.h"
 #include "comm-serd/db/TakDbConn.h"
 
@@ -191,7 +193,7 @@ TEST_F(TakDbPreStatementTest, StatementsInsideWorkerTasks) {
         done.set_value(stmt.executeUpdate());
     });
     EXPECT_TRUE(done.get_future().get());
-    ASSERT_TRUE(eventually([&] { return rowsWhere("k = 'task'") == 1; }));
+    ASSERT_TRUE(takEventually([&] { return rowsWhere("k = 'task'") == 1; }));
     EXPECT_EQ(m_db.scalar(std::string("select v from ") + kTable), "it's");
 }
 

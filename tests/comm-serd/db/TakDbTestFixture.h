@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "comm-serd/db/TakDbConn.h"
+#include "support/TakEventually.h"
 #include "support/TakLogCapture.h"
 #include "support/TakTestDb.h"
 
@@ -39,17 +40,6 @@ protected:
 
     long long rowsWhere(const std::string& where) {
         return m_db.number(std::string("select count(*) from ") + kTable + " where " + where);
-    }
-
-    // Polls cond every 10 ms for at most timeout.
-    static bool eventually(const std::function<bool()>& cond,
-                           std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
-        auto const end = std::chrono::steady_clock::now() + timeout;
-        while (!cond()) {
-            if (std::chrono::steady_clock::now() > end) return false;
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        return true;
     }
 
     TakLogCapture m_log;
