@@ -17,7 +17,7 @@ if [ -n "${TAK_SANITIZE:-}" ]; then
 fi
 tak_build "$build" -DTAK_BUILD_TESTS=ON "${extra[@]}"
 
-port=$(tak_free_port 13306)
+port=$(tak_free_port "${TAK_TEST_DB_FIRST_PORT:-13306}")
 base="$TAK_ROOT/.run/test-mariadb"
 scripts/mariadb.sh stop "$base"
 rm -rf "$base"
