@@ -52,6 +52,10 @@ void TakGlobalInfoManager::loadConfigFrom(const std::string& workDir) {
         "Limits", "MaxOutputBytes", static_cast<long long>(kDefaultMaxOutputBytes), 1, 1ll << 40));
     m_deviceLimit =
         static_cast<int>(integer("Limits", "DeviceLimit", kDefaultDeviceLimit, 0, 1 << 30));
+    m_maxQueuedBytes = static_cast<uint64_t>(integer(
+        "Limits", "MaxQueuedBytes", static_cast<long long>(kDefaultMaxQueuedBytes), 1, 1ll << 40));
+    m_stopDrainSeconds = static_cast<int>(
+        integer("Limits", "StopDrainSeconds", kDefaultStopDrainSeconds, 0, 24 * 3600));
 }
 
 std::string TakGlobalInfoManager::getConfigDir() {
@@ -89,4 +93,12 @@ uint64_t TakGlobalInfoManager::getMaxOutputBytes() {
 int TakGlobalInfoManager::getDeviceLimit() {
     std::lock_guard<std::recursive_mutex> lock(m_mutex);
     return m_deviceLimit;
+}
+uint64_t TakGlobalInfoManager::getMaxQueuedBytes() {
+    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    return m_maxQueuedBytes;
+}
+int TakGlobalInfoManager::getStopDrainSeconds() {
+    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    return m_stopDrainSeconds;
 }

@@ -28,6 +28,8 @@ public:
     static constexpr uint64_t kDefaultMaxFrameBytes = 64ull * 1024 * 1024;
     static constexpr uint64_t kDefaultMaxOutputBytes = 64ull * 1024 * 1024;
     static constexpr int kDefaultDeviceLimit = 50000;
+    static constexpr uint64_t kDefaultMaxQueuedBytes = 256ull * 1024 * 1024;
+    static constexpr int kDefaultStopDrainSeconds = 30;
 
     static TakGlobalInfoManager& getInstance();
 
@@ -47,6 +49,11 @@ public:
     uint64_t getMaxFrameBytes();
     uint64_t getMaxOutputBytes();
     int getDeviceLimit();
+    // Bytes of database work (uploads) queued per connection before reading from the agents
+    // whose uploads wait is paused.
+    uint64_t getMaxQueuedBytes();
+    // Time the orderly stop may spend writing queued database work.
+    int getStopDrainSeconds();
 
     TakGlobalInfoManager(const TakGlobalInfoManager&) = delete;
     TakGlobalInfoManager& operator=(const TakGlobalInfoManager&) = delete;
@@ -64,4 +71,6 @@ private:
     uint64_t m_maxFrameBytes = kDefaultMaxFrameBytes;
     uint64_t m_maxOutputBytes = kDefaultMaxOutputBytes;
     int m_deviceLimit = kDefaultDeviceLimit;
+    uint64_t m_maxQueuedBytes = kDefaultMaxQueuedBytes;
+    int m_stopDrainSeconds = kDefaultStopDrainSeconds;
 };

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <atomic>
+#include <cstdint>
 #include <map>
 #include <memory>
 #include <string>
@@ -14,10 +16,19 @@
 // MAC, the payload and the table name and take the connection's handle when they run, so they
 // are stored even after the session and this service have gone. Each task commits once, at its
 // end, so that its rerun after a lost connection stores an upload exactly once.
+//
+// Lines and records that the server could not take are skipped, counted and logged once per
+// upload at WARN, so that the rest of the upload is stored: a system-log line whose first item
+// is not a 64-bit number, a line with fewer items than the first line, and a line or record
+// larger than the server's max_allowed_packet. Items of a line beyond the first line's count
+// are dropped (the line is stored), counted the same way.
 class TakBsAuditInfo : public ITakBsService {
 public:
+    // waitingBytes, when given, counts the bytes of this session's uploads that are queued and
+    // not yet stored (the session holds its reading while they wait in a full queue).
     TakBsAuditInfo(int id, std::map<Tak::PolicyNotify::EAuditUpType, std::string> tableNames,
-                   std::shared_ptr<TakDbConn> db);
+                   std::shared_ptr<TakDbConn> db,
+                   std::shared_ptr<std::atomic<uint64_t>> waitingBytes = nullptr);
     ~TakBsAuditInfo() override;
 
     void processBs(const Tak::Business::Businessdata& bs) override;
@@ -46,5 +57,6 @@ private:
     std::shared_ptr<TakDbConn> connection();
 
     const std::map<Tak::PolicyNotify::EAuditUpType, std::string> m_tableNames;
+    const std::shared_ptr<std::atomic<uint64_t>> m_waitingBytes;
     bool m_closed = false;  // guarded by m_mutex, as is m_dbConn
 };

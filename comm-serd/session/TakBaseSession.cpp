@@ -20,6 +20,7 @@ TakBaseSession::TakBaseSession(int fd, std::shared_ptr<TakSocketChannel> channel
       m_fd(fd),
       m_codec(TakGlobalInfoManager::getInstance().getMaxFrameBytes()),
       m_threadManager(TakManagerFactory::getInstance().getThreadManager()),
+      m_strand(std::make_shared<TakStrand>(m_threadManager)),
       m_ownId(g_bsDeviceId),
       m_peerAddr(m_channel ? m_channel->peeraddr() : std::string()) {}
 
@@ -31,7 +32,10 @@ void TakBaseSession::startReading() {
         std::static_pointer_cast<TakBaseSession>(shared_from_this());
     m_channel->setReadCallback([weak](const char* data, size_t size) {
         TAK_LOG_DEBUG("read tcp bufSize:" << static_cast<uint64_t>(size));
-        if (auto self = weak.lock()) self->append(data, size);
+        if (auto self = weak.lock()) {
+            self->append(data, size);
+            self->afterChunk();
+        }
     });
 }
 
@@ -182,11 +186,9 @@ void TakBaseSession::deliver(const std::shared_ptr<MessageData>& message) {
         return;
     }
 
-    auto packet = std::make_shared<STLogPacket>();
-    packet->message = message;
+    // The job keeps the session alive until it has run.
     auto self = std::static_pointer_cast<TakBaseSession>(shared_from_this());
-    packet->handler = [self](std::shared_ptr<MessageData> m) { self->doWork(std::move(m)); };
-    m_threadManager->addPacket(packet);
+    m_strand->post([self, message] { self->doWork(message); });
 }
 
 void TakBaseSession::sendEmptyAnswer(const std::shared_ptr<MessageData>& request,

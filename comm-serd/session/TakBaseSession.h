@@ -15,6 +15,7 @@
 #include "Tak.Business.pb.h"
 #include "comm-serd/ITakObject.h"
 #include "comm-serd/ITakThreadManager.h"
+#include "comm-serd/TakStrand.h"
 #include "comm-serd/net/TakSocketChannel.h"
 #include "comm-serd/session/STReqParams.h"
 #include "comm-serd/session/TakFrameCodec.h"
@@ -26,6 +27,9 @@
 // Locks: the session lock (the ITakObject mutex, recursive) serialises reassembly, sending and
 // the pending-request table. The service lock of a derived session is taken before the session
 // lock, never after it.
+//
+// Requests that answer none of the server's own requests go to doWork through the session's
+// strand: one at a time, in the order they arrived.
 class TakBaseSession : public ITakObject {
 public:
     TakBaseSession(int fd, std::shared_ptr<TakSocketChannel> channel);
@@ -62,6 +66,9 @@ public:
     const std::string& peerAddr() const { return m_peerAddr; }
 
 protected:
+    // Called on the loop thread after each received chunk has been handled.
+    virtual void afterChunk() {}
+
     void onFrame(std::string&& body);           // requires: session lock
     void onKeyAnswer(const std::string& body);  // requires: session lock
     void deliver(const std::shared_ptr<Tak::Business::MessageData>& message);  // session lock
@@ -74,6 +81,7 @@ protected:
     std::mutex m_serviceMutex;  // the service lock of derived sessions
     TakFrameCodec m_codec;      // guarded by the session lock
     std::shared_ptr<ITakThreadManager> m_threadManager;
+    std::shared_ptr<TakStrand> m_strand;  // this session's requests, in arrival order
     std::atomic<uint32_t> m_seq{1};
     const std::string m_ownId;
     TakSm2Key m_ephemeralKey;                       // guarded by the session lock

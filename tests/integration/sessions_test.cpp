@@ -337,16 +337,6 @@ TEST_F(SessionsTest, FrameOverTheMaximumClosesTheSession) {
     EXPECT_NE(daemon->logText().find("4294967295"), std::string::npos);
 }
 
-// Resident memory of a process in KiB ("VmRSS" or the peak "VmHWM").
-long memoryKiB(pid_t pid, const std::string& field) {
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    std::string line;
-    while (std::getline(status, line)) {
-        if (line.rfind(field + ":", 0) == 0) return std::atol(line.c_str() + field.size() + 1);
-    }
-    return -1;
-}
-
 TEST_F(SessionsTest, AgentThatStopsReadingIsCutOffAtTheBound) {
     daemon.reset();
     startDaemon({{"Limits", "MaxOutputBytes", "262144"}});
@@ -355,7 +345,7 @@ TEST_F(SessionsTest, AgentThatStopsReadingIsCutOffAtTheBound) {
     slow->setReceiveBuffer(4096);
     ASSERT_TRUE(slow->connect("127.0.0.1", daemon->agentPort()));
     ASSERT_TRUE(slow->handshake());
-    long const before = memoryKiB(daemon->pid(), "VmRSS");
+    long const before = daemon->memoryKiB("VmRSS");
 
     // Registered, so that commands addressed to its device service are taken without a word.
     ASSERT_NE(slow->sendDeviceInfo("aa:00:00:00:00:99"), 0u);
@@ -383,7 +373,7 @@ TEST_F(SessionsTest, AgentThatStopsReadingIsCutOffAtTheBound) {
         if (daemon->logText().find("output queue over limit") != std::string::npos) cut = true;
     }
     EXPECT_TRUE(daemon->waitForLog("output queue over limit", 10s));
-    long const after = memoryKiB(daemon->pid(), "VmRSS");
+    long const after = daemon->memoryKiB("VmRSS");
     RecordProperty("rss_before_kib", std::to_string(before));
     RecordProperty("rss_after_kib", std::to_string(after));
     std::cout << "daemon RSS before " << before << " KiB, after the cut-off " << after << " KiB"
@@ -433,7 +423,7 @@ TEST_F(SessionsTest, ThousandAgentsCompleteTheKeyExchangeAtOnce) {
     for (auto& t : threads) t.join();
     double const seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    long const peak = memoryKiB(daemon->pid(), "VmHWM");
+    long const peak = daemon->memoryKiB("VmHWM");
     std::cout << kAgents << " agents: key exchange and first receipt in " << seconds
               << " s; daemon peak RSS " << peak << " KiB" << std::endl;
     RecordProperty("seconds", std::to_string(seconds));

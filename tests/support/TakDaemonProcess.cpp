@@ -302,3 +302,12 @@ std::string TakDaemonProcess::logText() const {
     for (const auto& file : logFiles()) text += readAll(file);
     return text;
 }
+
+long TakDaemonProcess::memoryKiB(const std::string& field) const {
+    std::ifstream status("/proc/" + std::to_string(m_pid) + "/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind(field + ":", 0) == 0) return std::atol(line.c_str() + field.size() + 1);
+    }
+    return -1;
+}
