@@ -56,6 +56,13 @@ void TakGlobalInfoManager::loadConfigFrom(const std::string& workDir) {
         "Limits", "MaxQueuedBytes", static_cast<long long>(kDefaultMaxQueuedBytes), 1, 1ll << 40));
     m_stopDrainSeconds = static_cast<int>(
         integer("Limits", "StopDrainSeconds", kDefaultStopDrainSeconds, 0, 24 * 3600));
+    m_handshakeSeconds = static_cast<int>(
+        integer("Limits", "HandshakeSeconds", kDefaultHandshakeSeconds, 1, 24 * 3600));
+    m_maxPlainFrameBytes = static_cast<uint64_t>(
+        integer("Limits", "MaxPlainFrameBytes", static_cast<long long>(kDefaultMaxPlainFrameBytes),
+                1, 0xFFFFFFFFll));
+    m_keepAliveSeconds = static_cast<int>(
+        integer("Limits", "KeepAliveSeconds", kDefaultKeepAliveSeconds, 0, 24 * 3600));
 }
 
 std::string TakGlobalInfoManager::getConfigDir() {
@@ -101,4 +108,16 @@ uint64_t TakGlobalInfoManager::getMaxQueuedBytes() {
 int TakGlobalInfoManager::getStopDrainSeconds() {
     std::lock_guard<std::recursive_mutex> lock(m_mutex);
     return m_stopDrainSeconds;
+}
+int TakGlobalInfoManager::getHandshakeSeconds() {
+    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    return m_handshakeSeconds;
+}
+uint64_t TakGlobalInfoManager::getMaxPlainFrameBytes() {
+    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    return m_maxPlainFrameBytes;
+}
+int TakGlobalInfoManager::getKeepAliveSeconds() {
+    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    return m_keepAliveSeconds;
 }

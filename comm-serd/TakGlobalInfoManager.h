@@ -30,6 +30,9 @@ public:
     static constexpr int kDefaultDeviceLimit = 50000;
     static constexpr uint64_t kDefaultMaxQueuedBytes = 256ull * 1024 * 1024;
     static constexpr int kDefaultStopDrainSeconds = 30;
+    static constexpr int kDefaultHandshakeSeconds = 30;
+    static constexpr uint64_t kDefaultMaxPlainFrameBytes = 64 * 1024;
+    static constexpr int kDefaultKeepAliveSeconds = 60;
 
     static TakGlobalInfoManager& getInstance();
 
@@ -54,6 +57,12 @@ public:
     uint64_t getMaxQueuedBytes();
     // Time the orderly stop may spend writing queued database work.
     int getStopDrainSeconds();
+    // Time an agent has to complete the key exchange before its connection is closed.
+    int getHandshakeSeconds();
+    // Longest frame body taken before the key exchange (the key answer is small).
+    uint64_t getMaxPlainFrameBytes();
+    // Idle seconds before TCP keepalive probes an agent's connection (0: no keepalive).
+    int getKeepAliveSeconds();
 
     TakGlobalInfoManager(const TakGlobalInfoManager&) = delete;
     TakGlobalInfoManager& operator=(const TakGlobalInfoManager&) = delete;
@@ -73,4 +82,7 @@ private:
     int m_deviceLimit = kDefaultDeviceLimit;
     uint64_t m_maxQueuedBytes = kDefaultMaxQueuedBytes;
     int m_stopDrainSeconds = kDefaultStopDrainSeconds;
+    int m_handshakeSeconds = kDefaultHandshakeSeconds;
+    uint64_t m_maxPlainFrameBytes = kDefaultMaxPlainFrameBytes;
+    int m_keepAliveSeconds = kDefaultKeepAliveSeconds;
 };

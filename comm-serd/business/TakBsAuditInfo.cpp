@@ -46,10 +46,15 @@ private:
 
 }  // namespace
 
-TakBsAuditInfo::TakBsAuditInfo(int id, std::map<EAuditUpType, std::string> tableNames,
+TakBsAuditInfo::TakBsAuditInfo(int id, std::string peerAddr,
+                               std::map<EAuditUpType, std::string> tableNames,
                                std::shared_ptr<TakDbConn> db,
+                               std::shared_ptr<TakReportedMacs> ownMacs,
                                std::shared_ptr<std::atomic<uint64_t>> waitingBytes)
-    : m_tableNames(std::move(tableNames)), m_waitingBytes(std::move(waitingBytes)) {
+    : m_peerAddr(std::move(peerAddr)),
+      m_tableNames(std::move(tableNames)),
+      m_ownMacs(std::move(ownMacs)),
+      m_waitingBytes(std::move(waitingBytes)) {
     m_id = id;
     m_dbConn = std::move(db);
     m_handlers[Tak::ComDefine::policy_auditUp] = [this](const std::string& data) {
@@ -83,6 +88,13 @@ std::shared_ptr<TakDbConn> TakBsAuditInfo::connection() {
     return conn;
 }
 
+bool TakBsAuditInfo::ownMac(const char* what, const std::string& mac) {
+    if (m_ownMacs && m_ownMacs->contains(mac)) return true;
+    TAK_LOG_WARN(what << "dropped, the MAC is not this session's device: peer:" << m_peerAddr
+                      << "mac:" << mac);
+    return false;
+}
+
 void TakBsAuditInfo::processAuditUpload(const std::string& data) {
     // A missing type reads as auditUpType_unkonw, which has no table.
     Tak::PolicyNotify::AuditContentUpReq request;
@@ -93,6 +105,7 @@ void TakBsAuditInfo::processAuditUpload(const std::string& data) {
                      << static_cast<int>(request.ntype()) << "mac:" << request.strmac());
         return;
     }
+    if (!ownMac("audit upload", request.strmac())) return;
     auto conn = connection();
     if (!conn) return;
     if (request.ntype() == Tak::PolicyNotify::auditUpType_secLog) {
@@ -246,6 +259,7 @@ void TakBsAuditInfo::processReset(const std::string& data) {
                      << static_cast<int>(request.ntype()) << "mac:" << request.strmac());
         return;
     }
+    if (!ownMac("audit reset", request.strmac())) return;
     auto conn = connection();
     if (!conn) return;
     TAK_LOG_DEBUG("processReset:" << *table);

@@ -32,8 +32,11 @@ void closeSessionOf(const std::weak_ptr<TakBaseSession>& session) {
 }  // namespace
 
 TakBsDeviceInfo::TakBsDeviceInfo(int id, std::weak_ptr<TakBaseSession> session,
-                                 std::string peerAddr, std::shared_ptr<TakDbConn> db)
-    : m_session(std::move(session)), m_peerAddr(std::move(peerAddr)) {
+                                 std::string peerAddr, std::shared_ptr<TakDbConn> db,
+                                 std::shared_ptr<TakReportedMacs> ownMacs)
+    : m_session(std::move(session)),
+      m_peerAddr(std::move(peerAddr)),
+      m_ownMacs(std::move(ownMacs)) {
     m_id = id;
     m_dbConn = std::move(db);
     m_handlers[Tak::ComDefine::policy_deviceInfoUp] = [this](const std::string& data) {
@@ -70,6 +73,7 @@ void TakBsDeviceInfo::_processDeviceInfo(const std::string& data) {
         m_mac = info.strmacaddr();
         m_registering = true;
     }
+    if (m_ownMacs) m_ownMacs->add(info.strmacaddr());
     if (!m_dbConn) {
         reportNoDatabase(g_strSecurityDbName);
         return;

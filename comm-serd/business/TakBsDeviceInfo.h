@@ -8,6 +8,7 @@
 
 #include "Tak.PolicyNotify.pb.h"
 #include "comm-serd/business/ITakBsService.h"
+#include "comm-serd/business/TakReportedMacs.h"
 
 class TakBaseSession;
 
@@ -33,8 +34,10 @@ public:
     // so a device is never left shown online after it has gone.
     static constexpr int kCloseTaskId = -1;
 
+    // ownMacs (may be null) receives every MAC address the agent reports.
     TakBsDeviceInfo(int id, std::weak_ptr<TakBaseSession> session, std::string peerAddr,
-                    std::shared_ptr<TakDbConn> db);
+                    std::shared_ptr<TakDbConn> db,
+                    std::shared_ptr<TakReportedMacs> ownMacs = nullptr);
     ~TakBsDeviceInfo() override;
 
     void processBs(const Tak::Business::Businessdata& bs) override;
@@ -71,6 +74,7 @@ private:
 
     std::weak_ptr<TakBaseSession> m_session;
     const std::string m_peerAddr;
+    const std::shared_ptr<TakReportedMacs> m_ownMacs;
     const std::shared_ptr<WrittenRows> m_written = std::make_shared<WrittenRows>();
     std::mutex m_macMutex;  // guards m_mac, m_registering and m_closed
     std::string m_mac;

@@ -18,11 +18,12 @@ namespace ComDefine = Tak::ComDefine;
 TakBaseSession::TakBaseSession(int fd, std::shared_ptr<TakSocketChannel> channel)
     : m_channel(std::move(channel)),
       m_fd(fd),
-      m_codec(TakGlobalInfoManager::getInstance().getMaxFrameBytes()),
+      m_codec(TakGlobalInfoManager::getInstance().getMaxPlainFrameBytes()),
       m_threadManager(TakManagerFactory::getInstance().getThreadManager()),
       m_strand(std::make_shared<TakStrand>(m_threadManager)),
       m_ownId(g_bsDeviceId),
-      m_peerAddr(m_channel ? m_channel->peeraddr() : std::string()) {}
+      m_peerAddr(m_channel ? m_channel->peeraddr() : std::string()),
+      m_maxFrameBytes(TakGlobalInfoManager::getInstance().getMaxFrameBytes()) {}
 
 TakBaseSession::~TakBaseSession() = default;
 
@@ -78,7 +79,7 @@ void TakBaseSession::writeBody(google::protobuf::Message& message) {
     writeBody(message.SerializePartialAsString());
 }
 
-void TakBaseSession::sendReqMsgWithCallback(STReqParams& params) {
+uint32_t TakBaseSession::sendReqMsgWithCallback(STReqParams& params) {
     std::lock_guard<std::recursive_mutex> lock(m_mutex);
     auto head = buildReqMsgHead(m_ownId);
     uint32_t const seq = head->nseqid();
@@ -93,6 +94,12 @@ void TakBaseSession::sendReqMsgWithCallback(STReqParams& params) {
     module->set_commanddata(params.payload);
     head->set_bybusinessdata(business.SerializePartialAsString());
     writeBody(*head);
+    return seq;
+}
+
+void TakBaseSession::dropPending(uint32_t seq) {
+    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    m_pending.erase(static_cast<int>(seq));
 }
 
 void TakBaseSession::sendPubKey1Toclient(std::string path) {
@@ -105,6 +112,19 @@ void TakBaseSession::sendPubKey1Toclient(std::string path) {
     auto head = buildReqMsgHead(m_ownId);
     head->set_bybusinessdata(TakKeyExchange::buildOfferBusinessdata(pubKey, sign));
     writeBody(*head);
+}
+
+void TakBaseSession::armHandshakeDeadline(std::chrono::seconds limit) {
+    if (!m_channel) return;
+    std::weak_ptr<TakBaseSession> weak =
+        std::static_pointer_cast<TakBaseSession>(shared_from_this());
+    auto const ms = std::chrono::duration_cast<std::chrono::milliseconds>(limit).count();
+    m_channel->loop().setTimer(static_cast<uint32_t>(ms), [weak](TakTimerID) {
+        auto self = weak.lock();
+        if (!self || self->m_encrypted.load() || !self->m_channel->isConnected()) return;
+        TAK_LOG_WARN("key exchange not completed in time, closing:" << self->m_peerAddr);
+        self->closeSession();
+    });
 }
 
 void TakBaseSession::closeSession() {
@@ -149,6 +169,8 @@ void TakBaseSession::onKeyAnswer(const std::string& body) {
     if (TakKeyExchange::acceptKeyAnswer(m_ephemeralKey, commandData, m_keyMaterial) ==
         TakKeyExchange::AnswerStatus::Accepted) {
         m_encrypted.store(true);
+        // Encrypted frames may be large (uploads); before the exchange only small ones are.
+        m_codec.setMaxBodyBytes(m_maxFrameBytes);
     }
 }
 

@@ -4,6 +4,7 @@
 
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -45,11 +46,18 @@ public:
     virtual void writeBody(const std::string& body);
     virtual void writeBody(google::protobuf::Message& message);
     // Sends one request; a callback in the parameters runs once with the answer's commandData.
-    virtual void sendReqMsgWithCallback(STReqParams& params);
+    // Returns the request's sequence number.
+    virtual uint32_t sendReqMsgWithCallback(STReqParams& params);
+    // Forgets the callback of a request whose answer is no longer awaited; a late answer is
+    // then dropped like any answer nobody waits for.
+    void dropPending(uint32_t seq);
     // Handles an incoming envelope that answers none of the server's requests (worker pool).
     virtual void doWork(std::shared_ptr<Tak::Business::MessageData> message) = 0;
     // Makes and sends the key offer from the server key file at path.
     virtual void sendPubKey1Toclient(std::string path);
+    // Closes the connection if the key exchange has not completed within the given time. Call
+    // once, on the channel's loop thread, after the offer.
+    void armHandshakeDeadline(std::chrono::seconds limit);
     // Closes the connection asynchronously if it is still open; sends nothing.
     virtual void closeSession();
     // The connection has closed.
@@ -90,4 +98,5 @@ protected:
     // Answer callbacks by request number; guarded by the session lock.
     std::map<int, std::shared_ptr<std::function<void(std::string)>>> m_pending;
     const std::string m_peerAddr;
+    const uint64_t m_maxFrameBytes;  // once encrypted; before, [Limits] MaxPlainFrameBytes
 };

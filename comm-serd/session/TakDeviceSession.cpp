@@ -36,13 +36,13 @@ void TakDeviceSession::createDeviceService() {
     auto self = std::static_pointer_cast<TakBaseSession>(shared_from_this());
     auto db = TakManagerFactory::getInstance().getDbManager()->getDBConn(g_strSecurityDbName);
     m_services[g_bsDeviceId] =
-        std::make_shared<TakBsDeviceInfo>(m_fd, self, peerAddr(), std::move(db));
+        std::make_shared<TakBsDeviceInfo>(m_fd, self, peerAddr(), std::move(db), m_reportedMacs);
 }
 
 void TakDeviceSession::createAuditService() {
     if (m_services.count(g_bsAuditId)) return;
-    m_services[g_bsAuditId] = std::make_shared<TakBsAuditInfo>(m_fd, takAuditTableNames(),
-                                                               m_auditConn, m_uploadBytesWaiting);
+    m_services[g_bsAuditId] = std::make_shared<TakBsAuditInfo>(
+        m_fd, peerAddr(), takAuditTableNames(), m_auditConn, m_reportedMacs, m_uploadBytesWaiting);
 }
 
 void TakDeviceSession::doWork(std::shared_ptr<MessageData> message) {

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "comm-serd/business/ITakBsService.h"
+#include "comm-serd/business/TakReportedMacs.h"
 #include "comm-serd/session/TakBaseSession.h"
 
 // The agent session: dispatches each request by module, command and addressed service to a
@@ -52,5 +53,7 @@ private:
     const std::shared_ptr<std::atomic<uint64_t>> m_uploadBytesWaiting =
         std::make_shared<std::atomic<uint64_t>>(0);
     std::shared_ptr<TakDbConn> m_auditConn;
+    // The MAC addresses the agent has reported: its uploads and resets are taken for these only.
+    const std::shared_ptr<TakReportedMacs> m_reportedMacs = std::make_shared<TakReportedMacs>();
     std::atomic<bool> m_readingHeld{false};
 };

@@ -521,6 +521,7 @@ TEST_F(BusinessTest, SecurityLogUploadIsAnsweredBeforeItIsStored) {
         {1700000003, 13, "", 0, "", ""},
     };
     auto a = agent();
+    registerAs(*a, "aa:00:00:00:07:01");
     // Storing waits for the lock; the answer does not.
     ASSERT_TRUE(audit.exec("LOCK TABLES secureLog_record WRITE")) << audit.error();
     uint32_t const seq = a->sendAuditUpload(PolicyNotify::auditUpType_secLog, "aa:00:00:00:07:01",
@@ -559,6 +560,7 @@ TEST_F(BusinessTest, SecurityLogUploadCutOffMidwayIsStoredOnce) {
                    "IF NEW.summary = 'slow' THEN SET @slept = SLEEP(2); END IF"))
         << audit.error();
     auto a = agent();
+    registerAs(*a, "aa:00:00:00:07:02");
     uint32_t const seq = a->sendAuditUpload(PolicyNotify::auditUpType_secLog, "aa:00:00:00:07:02",
                                             secureLog({{1, 1, "u", 0, "first", ""},
                                                        {2, 1, "u", 0, "slow", ""},
@@ -596,6 +598,7 @@ TEST_F(BusinessTest, SystemLogUploadStoresOneRowPerWellFormedLine) {
         {"+8", "a9", "b9", "c9", "d9", "surplus"},            // the surplus item is dropped
     };
     auto a = agent();
+    registerAs(*a, mac);
     uint32_t const seq = a->sendAuditUpload(PolicyNotify::auditUpType_kernelInfo, mac,
                                             TakAgentClient::systemLogData(lines));
     expectReceiptAndAnswer(*a, seq, ComDefine::policy_auditUp);
@@ -627,6 +630,7 @@ TEST_F(BusinessTest, UploadsThatCannotBeStoredAreSkippedAndLaterOnesStored) {
     startDaemon();
     std::string const mac = "aa:00:00:00:09:01";
     auto a = agent();
+    registerAs(*a, mac);
     struct Case {
         const char* what;
         PolicyNotify::EAuditUpType type;
@@ -683,6 +687,9 @@ TEST_F(BusinessTest, ResetDeletesOnlyThatDevicesRowsOfThatType) {
     };
 
     auto a = agent();
+    // The agent reports both addresses as its own (the hostile one tests the escaping).
+    registerAs(*a, hostile);
+    registerAs(*a, "aa:00:00:00:10:01");
     expectReceiptAndAnswer(*a, a->sendAuditReset(PolicyNotify::auditUpType_count, hostile),
                            ComDefine::policy_auditReset);
     expectReceiptAndAnswer(*a, a->sendAuditReset(PolicyNotify::auditUpType_switchInfo, hostile),
@@ -698,6 +705,46 @@ TEST_F(BusinessTest, ResetDeletesOnlyThatDevicesRowsOfThatType) {
     EXPECT_EQ(count("systemLog_kernelInfo", "aa:00:00:00:10:01"), 1);
     EXPECT_TRUE(daemon->waitForLog("processReset:"));
     EXPECT_TRUE(logRecordWith({"WARN", "audit reset skipped, its type has no table:"}));
+}
+
+TEST_F(BusinessTest, AnAgentUploadsAndResetsOnlyForTheDeviceItReported) {
+    startDaemon();
+    for (int i = 0; i < 3; ++i) {
+        ASSERT_TRUE(audit.exec(
+            "insert into systemLog_switchInfo values (null, 'aa:00:00:00:12:01', 1, 'a', 'b', "
+            "'c', 'd')"));
+    }
+    auto const rowsOf = [&](const std::string& mac) {
+        return audit.number("select count(*) from systemLog_switchInfo where macAddr = '" + mac +
+                            "'");
+    };
+    // A client that has reported no device resets another host's logs: answered, not done.
+    auto stranger = agent();
+    expectReceiptAndAnswer(
+        *stranger,
+        stranger->sendAuditReset(PolicyNotify::auditUpType_switchInfo, "aa:00:00:00:12:01"),
+        ComDefine::policy_auditReset);
+    EXPECT_TRUE(logRecordWith({"WARN", "audit reset dropped, the MAC is not this session's device:",
+                               stranger->localAddr(), "aa:00:00:00:12:01"}));
+    // A registered agent uploading for another device: the same.
+    auto a = agent();
+    registerAs(*a, "aa:00:00:00:12:02");
+    expectReceiptAndAnswer(
+        *a,
+        a->sendAuditUpload(PolicyNotify::auditUpType_switchInfo, "aa:00:00:00:12:01",
+                           TakAgentClient::systemLogData({{"1", "forged", "b", "c", "d"}})),
+        ComDefine::policy_auditUp);
+    EXPECT_TRUE(logRecordWith(
+        {"WARN", "audit upload dropped, the MAC is not this session's device:", a->localAddr(),
+         "aa:00:00:00:12:01"}));
+    // Its own device's upload is stored; queued after the others, it shows they are done.
+    expectReceiptAndAnswer(
+        *a,
+        a->sendAuditUpload(PolicyNotify::auditUpType_switchInfo, "aa:00:00:00:12:02",
+                           TakAgentClient::systemLogData({{"2", "own", "b", "c", "d"}})),
+        ComDefine::policy_auditUp);
+    ASSERT_TRUE(takEventually([&] { return rowsOf("aa:00:00:00:12:02") == 1; }));
+    EXPECT_EQ(rowsOf("aa:00:00:00:12:01"), 3);
 }
 
 TEST_F(BusinessTest, UploadQueuedJustBeforeTheAgentLeavesIsStillStored) {
@@ -733,8 +780,11 @@ TEST_F(BusinessTest, OneSessionsUploadsAndResetsAreStoredInArrivalOrder) {
     startDaemon();
     constexpr int kAgents = 30;
     std::vector<std::unique_ptr<TakAgentClient>> agents;
-    for (int i = 0; i < kAgents; ++i) agents.push_back(agent());
     auto macOf = [](int i) { return "aa:00:00:00:20:" + std::to_string(10 + i); };
+    for (int i = 0; i < kAgents; ++i) {
+        agents.push_back(agent());
+        registerAs(*agents.back(), macOf(i));
+    }
     auto upload = [](const std::string& tag, int lines) {
         std::vector<Line> content;
         for (int k = 0; k < lines; ++k) content.push_back({std::to_string(k), tag, "b", "c", "d"});
@@ -784,7 +834,10 @@ TEST_F(BusinessTest, AFullAuditQueueHoldsTheUploadingAgentsBackAndLosesNothing) 
     }
     std::string const data = TakAgentClient::systemLogData(lines);  // about 100 KB
     std::vector<std::unique_ptr<TakAgentClient>> agents;
-    for (int i = 0; i < kAgents; ++i) agents.push_back(agent());
+    for (int i = 0; i < kAgents; ++i) {
+        agents.push_back(agent());
+        registerAs(*agents.back(), "aa:00:00:00:21:0" + std::to_string(i));
+    }
     long const before = daemon->memoryKiB("VmRSS");
     ASSERT_TRUE(audit.exec("LOCK TABLES systemLog_kernelInfo WRITE")) << audit.error();
 

@@ -160,8 +160,11 @@ std::unique_ptr<TakTestMariaDb> PrivateDatabaseTest::s_server;
 TEST_F(PrivateDatabaseTest, WhatCannotBeWrittenInTimeIsCountedPerTableAndTheExitSaysSo) {
     auto daemon = startDaemon({{"Limits", "StopDrainSeconds", "1"}});
     ASSERT_TRUE(daemon);
-    ASSERT_TRUE(s_server->stop());
     auto agent = takConnectedAgent(*daemon);
+    ASSERT_NE(agent->sendDeviceInfo(macOf(1)), 0u);
+    ASSERT_TRUE(takEventually(
+        [&] { return number("security_dev", "select count(*) from asset_auth_record") == 1; }));
+    ASSERT_TRUE(s_server->stop());
     for (int u = 0; u < 3; ++u) {
         ASSERT_NE(agent->sendAuditUpload(PolicyNotify::auditUpType_kernelInfo, macOf(1), lines(10)),
                   0u);
@@ -219,11 +222,13 @@ TEST_F(PrivateDatabaseTest, ALineLargerThanTheServerTakesIsSkippedAndEverythingE
     for (int k = 0; k < 5; ++k) content.push_back({std::to_string(k), "a", "b", "c", "d"});
     content[2][1] = std::string(2 * 1024 * 1024, 'x');
     auto big = takConnectedAgent(*daemon);
+    ASSERT_NE(big->sendDeviceInfo(macOf(50)), 0u);
     ASSERT_NE(big->sendAuditUpload(PolicyNotify::auditUpType_kernelInfo, macOf(50),
                                    TakAgentClient::systemLogData(content)),
               0u);
     ASSERT_TRUE(answered(*big, 1));
     auto other = takConnectedAgent(*daemon);
+    ASSERT_NE(other->sendDeviceInfo(macOf(51)), 0u);
     ASSERT_NE(other->sendAuditUpload(PolicyNotify::auditUpType_kernelInfo, macOf(51), lines(10)),
               0u);
     ASSERT_TRUE(answered(*other, 1));
