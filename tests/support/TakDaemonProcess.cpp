@@ -96,6 +96,16 @@ TakDaemonProcess::~TakDaemonProcess() {
         int status = 0;
         waitpid(m_pid, &status, 0);
     }
+    // A sanitized daemon reports what it finds on standard error and may go on: that is a
+    // failure of the test that drove it there.
+    std::string const errors = standardError();
+    for (const char* marker : {"ThreadSanitizer:", "AddressSanitizer:", "LeakSanitizer:",
+                               "runtime error:"}) {
+        if (errors.find(marker) != std::string::npos) {
+            ADD_FAILURE() << "the daemon's sanitizer reported:\n" << errors;
+            break;
+        }
+    }
     if (testing::Test::HasFailure()) {
         std::cerr << "daemon working directory kept for inspection: " << m_workDir << std::endl;
         return;
