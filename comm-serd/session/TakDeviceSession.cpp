@@ -14,6 +14,8 @@ namespace ComDefine = Tak::ComDefine;
 
 TakDeviceSession::TakDeviceSession(int fd, std::shared_ptr<TakSocketChannel> channel)
     : TakBaseSession(fd, std::move(channel)),
+      m_securityConn(
+          TakManagerFactory::getInstance().getDbManager()->getDBConn(g_strSecurityDbName)),
       m_auditConn(TakManagerFactory::getInstance().getDbManager()->getDBConn(g_strAuditDbName)) {}
 
 TakDeviceSession::~TakDeviceSession() = default;
@@ -34,9 +36,8 @@ void TakDeviceSession::close() {
 void TakDeviceSession::createDeviceService() {
     if (m_services.count(g_bsDeviceId)) return;
     auto self = std::static_pointer_cast<TakBaseSession>(shared_from_this());
-    auto db = TakManagerFactory::getInstance().getDbManager()->getDBConn(g_strSecurityDbName);
     m_services[g_bsDeviceId] =
-        std::make_shared<TakBsDeviceInfo>(m_fd, self, peerAddr(), std::move(db), m_reportedMacs);
+        std::make_shared<TakBsDeviceInfo>(m_fd, self, peerAddr(), m_securityConn, m_reportedMacs);
 }
 
 void TakDeviceSession::createAuditService() {

@@ -52,6 +52,8 @@ private:
     // Bytes of this session's uploads queued and not yet stored.
     const std::shared_ptr<std::atomic<uint64_t>> m_uploadBytesWaiting =
         std::make_shared<std::atomic<uint64_t>>(0);
+    // Taken when the session is made, so that no service is created under the factory's lock.
+    std::shared_ptr<TakDbConn> m_securityConn;
     std::shared_ptr<TakDbConn> m_auditConn;
     // The MAC addresses the agent has reported: its uploads and resets are taken for these only.
     const std::shared_ptr<TakReportedMacs> m_reportedMacs = std::make_shared<TakReportedMacs>();

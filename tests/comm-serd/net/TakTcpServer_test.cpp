@@ -117,6 +117,8 @@ protected:
         });
         server.start();
     }
+    // The server's callbacks touch the fixture's events: they end before its members go.
+    void TearDown() override { server.stop(); }
 
     // The server's channel of a client (connections on different loops arrive in any order).
     std::shared_ptr<TakSocketChannel> channelOf(const Client& client) {
