@@ -151,3 +151,18 @@ TEST(TakGlobalInfoManagerTest, EveryNumericKeyIsCheckedAndEveryBadOneReported) {
     EXPECT_EQ(config().getRpcSettings().maxConnections, 32);
     for (const auto& e : errors) EXPECT_EQ(e.file, dir.path().string() + "/config/config.ini");
 }
+
+TEST(TakGlobalInfoManagerTest, TheShippedFileIsReadWithoutErrorsAndShowsTheDefaults) {
+    std::vector<STConfigError> const errors = config().loadConfigFrom(TAK_SOURCE_DIR);
+    EXPECT_TRUE(errors.empty()) << errors[0].describe();
+    EXPECT_EQ(config().getPort(), "7300");
+    EXPECT_EQ(config().getRpcPort(), 7400);
+    STRpcSettings const rpc = config().getRpcSettings();
+    EXPECT_EQ(rpc.bind, "");
+    EXPECT_EQ(rpc.maxConnections, 32);
+    EXPECT_EQ(rpc.callTimeoutSeconds, 30);
+    EXPECT_EQ(config().getDbSettings().port, 3306u);
+    EXPECT_EQ(config().getMaxFrameBytes(), 64u * 1024 * 1024);
+    EXPECT_EQ(config().getMaxOutputBytes(), 64u * 1024 * 1024);
+    EXPECT_EQ(config().getDeviceLimit(), 50000);
+}
