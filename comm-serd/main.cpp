@@ -47,9 +47,11 @@ int main() {
 
     auto rpc = factory.getRpcManager();
     rpc->init();
+    // "tcpserver init" is the first INFO record of a run: logged before the RPC thread starts,
+    // which logs its listening port as soon as it has one.
+    serveInit();
     rpc->start();
 
-    serveInit();
     auto tcp = factory.getTcpServerManager();
     // A weak reference: the stop function lives until main returns and must not keep the TCP
     // manager (and the managers it holds) past factory.clear(), where they stop while the log
