@@ -213,7 +213,7 @@ double runDaemon(const Options& o, const fs::path& dir, Client& db) {
     }
     Child daemon({(bin / "comm-serd").string()}, dir, dir / "stdout.txt");
     if (!daemon.started() ||
-        !waitForText(dir / "stdout.txt", "server listen on port:", std::chrono::seconds(10))) {
+        !waitForText(dir / "stdout.txt", "\nserver listen on port:", std::chrono::seconds(10))) {
         std::fprintf(stderr, "bench_ingest: the daemon did not start (see %s)\n",
                      (dir / "stdout.txt").c_str());
         return -1;

@@ -1,8 +1,5 @@
 #include "comm-serd/TakGlobalInfoManager.h"
 
-#include <INIReader.h>
-
-#include <charconv>
 #include <filesystem>
 #include <system_error>
 
@@ -11,58 +8,50 @@ TakGlobalInfoManager& TakGlobalInfoManager::getInstance() {
     return instance;
 }
 
-void TakGlobalInfoManager::loadConfig() {
+std::vector<STConfigError> TakGlobalInfoManager::loadConfig() {
     std::error_code ec;
     auto const cwd = std::filesystem::current_path(ec);
-    loadConfigFrom(ec ? std::string(".") : cwd.string());
+    return loadConfigFrom(ec ? std::string(".") : cwd.string());
 }
 
-void TakGlobalInfoManager::loadConfigFrom(const std::string& workDir) {
+std::vector<STConfigError> TakGlobalInfoManager::loadConfigFrom(const std::string& workDir) {
     std::string const configDir = workDir + "/config";
-    INIReader reader(configDir + "/config.ini");
-
-    // A number is plain decimal ("010" is ten, not eight); one that does not parse whole
-    // ("7400x") or lies outside its range keeps its default.
-    auto integer = [&reader](const char* section, const char* name, long long def, long long min,
-                             long long max) {
-        std::string const text = reader.Get(section, name, "");
-        char const* const first = text.data();
-        char const* const last = first + text.size();
-        long long v = 0;
-        auto const [end, error] = std::from_chars(first, last, v);
-        if (text.empty() || error != std::errc() || end != last || v < min || v > max) return def;
-        return v;
-    };
+    TakConfigReader reader(configDir + "/config.ini");
 
     std::lock_guard<std::recursive_mutex> lock(m_mutex);
     m_configDir = configDir;
-    m_IP = reader.Get("IPInfo", "IP", kDefaultIP);
-    m_PORT = reader.Get("IPInfo", "PORT", kDefaultPort);
-    m_db.host = reader.Get("Database", "Host", kDefaultDbHost);
-    m_db.port = static_cast<unsigned int>(integer("Database", "Port", kDefaultDbPort, 1, 65535));
-    m_db.user = reader.Get("Database", "User", kDefaultDbUser);
-    m_db.password = reader.Get("Database", "Password", kDefaultDbPassword);
-    m_rpcPort = static_cast<int>(integer("Rpc", "Port", kDefaultRpcPort, 1, 65535));
-    m_logDir = reader.Get("Log", "Dir", kDefaultLogDir);
+    m_IP = reader.text("IPInfo", "IP", kDefaultIP);
+    // Held as text, as the agents' listener has always taken it, but checked like every port.
+    m_PORT = std::to_string(reader.number("IPInfo", "PORT", std::stoi(kDefaultPort), 1, 65535));
+    m_db.host = reader.text("Database", "Host", kDefaultDbHost);
+    m_db.port = reader.number("Database", "Port", kDefaultDbPort, 1u, 65535u);
+    m_db.user = reader.text("Database", "User", kDefaultDbUser);
+    m_db.password = reader.text("Database", "Password", kDefaultDbPassword);
+    m_rpc.bind = reader.address("Rpc", "Bind", "");
+    m_rpc.port = reader.number("Rpc", "Port", kDefaultRpcPort, 1, 65535);
+    m_rpc.maxConnections =
+        reader.number("Rpc", "MaxConnections", kDefaultRpcMaxConnections, 1, 1024);
+    m_rpc.callTimeoutSeconds =
+        reader.number("Rpc", "CallTimeoutSeconds", kDefaultRpcCallTimeoutSeconds, 1, 3600);
+    m_logDir = reader.text("Log", "Dir", kDefaultLogDir);
     if (m_logDir.empty()) m_logDir = kDefaultLogDir;
     if (m_logDir.back() != '/') m_logDir += '/';
-    m_maxFrameBytes = static_cast<uint64_t>(integer(
-        "Limits", "MaxFrameBytes", static_cast<long long>(kDefaultMaxFrameBytes), 1, 0xFFFFFFFFll));
-    m_maxOutputBytes = static_cast<uint64_t>(integer(
-        "Limits", "MaxOutputBytes", static_cast<long long>(kDefaultMaxOutputBytes), 1, 1ll << 40));
-    m_deviceLimit =
-        static_cast<int>(integer("Limits", "DeviceLimit", kDefaultDeviceLimit, 0, 1 << 30));
-    m_maxQueuedBytes = static_cast<uint64_t>(integer(
-        "Limits", "MaxQueuedBytes", static_cast<long long>(kDefaultMaxQueuedBytes), 1, 1ll << 40));
-    m_stopDrainSeconds = static_cast<int>(
-        integer("Limits", "StopDrainSeconds", kDefaultStopDrainSeconds, 0, 24 * 3600));
-    m_handshakeSeconds = static_cast<int>(
-        integer("Limits", "HandshakeSeconds", kDefaultHandshakeSeconds, 1, 24 * 3600));
-    m_maxPlainFrameBytes = static_cast<uint64_t>(
-        integer("Limits", "MaxPlainFrameBytes", static_cast<long long>(kDefaultMaxPlainFrameBytes),
-                1, 0xFFFFFFFFll));
-    m_keepAliveSeconds = static_cast<int>(
-        integer("Limits", "KeepAliveSeconds", kDefaultKeepAliveSeconds, 0, 24 * 3600));
+    m_maxFrameBytes = reader.number("Limits", "MaxFrameBytes", kDefaultMaxFrameBytes, uint64_t{1},
+                                    uint64_t{0xFFFFFFFF});
+    m_maxOutputBytes = reader.number("Limits", "MaxOutputBytes", kDefaultMaxOutputBytes,
+                                     uint64_t{1}, uint64_t{1} << 40);
+    m_deviceLimit = reader.number("Limits", "DeviceLimit", kDefaultDeviceLimit, 0, 1 << 30);
+    m_maxQueuedBytes = reader.number("Limits", "MaxQueuedBytes", kDefaultMaxQueuedBytes,
+                                     uint64_t{1}, uint64_t{1} << 40);
+    m_stopDrainSeconds =
+        reader.number("Limits", "StopDrainSeconds", kDefaultStopDrainSeconds, 0, 24 * 3600);
+    m_handshakeSeconds =
+        reader.number("Limits", "HandshakeSeconds", kDefaultHandshakeSeconds, 1, 24 * 3600);
+    m_maxPlainFrameBytes = reader.number("Limits", "MaxPlainFrameBytes", kDefaultMaxPlainFrameBytes,
+                                         uint64_t{1}, uint64_t{0xFFFFFFFF});
+    m_keepAliveSeconds =
+        reader.number("Limits", "KeepAliveSeconds", kDefaultKeepAliveSeconds, 0, 24 * 3600);
+    return reader.errors();
 }
 
 std::string TakGlobalInfoManager::getConfigDir() {
@@ -83,7 +72,11 @@ STDbSettings TakGlobalInfoManager::getDbSettings() {
 }
 int TakGlobalInfoManager::getRpcPort() {
     std::lock_guard<std::recursive_mutex> lock(m_mutex);
-    return m_rpcPort;
+    return m_rpc.port;
+}
+STRpcSettings TakGlobalInfoManager::getRpcSettings() {
+    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    return m_rpc;
 }
 std::string TakGlobalInfoManager::getLogDir() {
     std::lock_guard<std::recursive_mutex> lock(m_mutex);

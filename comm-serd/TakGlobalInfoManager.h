@@ -3,6 +3,9 @@
 #include <cstdint>
 #include <mutex>
 #include <string>
+#include <vector>
+
+#include "comm-serd/TakConfigReader.h"
 
 // Connection settings of the MySQL server.
 struct STDbSettings {
@@ -10,6 +13,14 @@ struct STDbSettings {
     unsigned int port = 0;
     std::string user;
     std::string password;
+};
+
+// The console's Thrift service.
+struct STRpcSettings {
+    std::string bind;  // a numeric address, or empty for every interface
+    int port = 0;
+    int maxConnections = 0;
+    int callTimeoutSeconds = 0;
 };
 
 // The configuration, read once at start-up from config/config.ini under the working directory.
@@ -24,6 +35,8 @@ public:
     static constexpr const char* kDefaultDbUser = "tak";
     static constexpr const char* kDefaultDbPassword = "kertowan582";
     static constexpr int kDefaultRpcPort = 7400;
+    static constexpr int kDefaultRpcMaxConnections = 32;
+    static constexpr int kDefaultRpcCallTimeoutSeconds = 30;
     static constexpr const char* kDefaultLogDir = "/var/log/taksecSerd/";
     static constexpr uint64_t kDefaultMaxFrameBytes = 64ull * 1024 * 1024;
     static constexpr uint64_t kDefaultMaxOutputBytes = 64ull * 1024 * 1024;
@@ -36,17 +49,20 @@ public:
 
     static TakGlobalInfoManager& getInstance();
 
-    // Reads config/config.ini under the current working directory. A missing or unreadable
-    // file leaves the defaults.
-    void loadConfig();
+    // Reads config/config.ini under the current working directory. A missing file gives every
+    // default. Returns what is wrong with the file: a value its key cannot take (that key keeps
+    // its default), a line that is no setting, a file that cannot be read. The daemon does not
+    // start on a file with errors.
+    [[nodiscard]] std::vector<STConfigError> loadConfig();
     // Same, with the working directory given.
-    void loadConfigFrom(const std::string& workDir);
+    [[nodiscard]] std::vector<STConfigError> loadConfigFrom(const std::string& workDir);
 
     std::string getConfigDir();
     std::string getIP();
     std::string getPort();
     STDbSettings getDbSettings();
     int getRpcPort();
+    STRpcSettings getRpcSettings();
     // Always ends with "/".
     std::string getLogDir();
     uint64_t getMaxFrameBytes();
@@ -75,7 +91,8 @@ private:
     std::string m_IP;
     std::string m_PORT;
     STDbSettings m_db{kDefaultDbHost, kDefaultDbPort, kDefaultDbUser, kDefaultDbPassword};
-    int m_rpcPort = kDefaultRpcPort;
+    STRpcSettings m_rpc{"", kDefaultRpcPort, kDefaultRpcMaxConnections,
+                        kDefaultRpcCallTimeoutSeconds};
     std::string m_logDir = kDefaultLogDir;
     uint64_t m_maxFrameBytes = kDefaultMaxFrameBytes;
     uint64_t m_maxOutputBytes = kDefaultMaxOutputBytes;

@@ -7,37 +7,50 @@
 
 #include "comm-serd/ITakObject.h"
 #include "comm-serd/ITakRpcManager.h"
+#include "comm-serd/TakGlobalInfoManager.h"
 
 namespace apache::thrift::server {
-class TSimpleServer;
+class TThreadedServer;
 }
 class notifyServiceHandler;
+class TakRpcServerSocket;
 
-// Serves the console's Thrift service on its own thread, one console connection at a time.
-// A port that cannot be opened is reported and tried again every 5 s; the agents go on being
-// served meanwhile.
+// Serves the console's Thrift service: a serving thread accepts console connections ([Rpc] Bind,
+// Port) and serves each on a thread of its own, at most [Rpc] MaxConnections at a time; the
+// handler runs their calls one at a time. Each call is bounded in time ([Rpc] CallTimeoutSeconds)
+// and size (strings of 64 KiB, calls of 1 MiB); a connection that breaks a bound is closed with a
+// WARN naming the console. A port that cannot be opened is reported and tried again every 5 s;
+// the agents go on being served meanwhile.
 class TakRpcManager : public ITakRpcManager, public ITakObject {
 public:
+    // The bounds of one call.
+    static constexpr int32_t kMaxStringBytes = 64 * 1024;
+    static constexpr uint32_t kMaxCallBytes = 1024 * 1024;
+    static constexpr int32_t kMaxContainerElements = 1024;
+
     TakRpcManager();
     ~TakRpcManager() override;
 
     void init() override;
     void start() override;
-    // Stops serving (an open console connection is cut) and joins the serving thread.
+    // Stops serving: calls waiting for their turn are answered with an exception, open and
+    // stalled console connections are cut, and every thread of the server is joined.
     void stop() override;
 
     void doWork();
-    int port() const { return m_port; }
+    int port() const { return m_settings.port; }
 
 private:
-    std::shared_ptr<apache::thrift::server::TSimpleServer> makeServer();
+    // A new server on a new listening socket; requires: m_mutex held.
+    void makeServer();
 
     std::shared_ptr<notifyServiceHandler> m_handler;
-    int m_port = 0;
+    STRpcSettings m_settings;
     std::mutex m_mutex;
     std::condition_variable m_cond;
-    std::shared_ptr<apache::thrift::server::TSimpleServer> m_server;  // guarded by m_mutex
-    bool m_stopping = false;                                          // guarded by m_mutex
-    bool m_serving = false;                                           // guarded by m_mutex
+    std::shared_ptr<apache::thrift::server::TThreadedServer> m_server;  // guarded by m_mutex
+    std::shared_ptr<TakRpcServerSocket> m_serverSocket;                 // guarded by m_mutex
+    bool m_stopping = false;                                            // guarded by m_mutex
+    bool m_serving = false;                                             // guarded by m_mutex
     std::shared_ptr<std::thread> m_thread;
 };

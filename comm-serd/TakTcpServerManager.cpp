@@ -16,7 +16,7 @@ TakTcpServerManager::~TakTcpServerManager() {
 int TakTcpServerManager::init() {
     TakGlobalInfoManager& config = TakGlobalInfoManager::getInstance();
     std::string const portText = config.getPort();
-    // A port that is not a number reads as 0; trailing characters after digits are ignored.
+    // The configuration has checked the text: a whole number from 1 to 65535.
     int const port = static_cast<int>(std::strtol(portText.c_str(), nullptr, 10));
 
     m_server = std::make_unique<TakTcpServer>();

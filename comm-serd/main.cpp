@@ -1,7 +1,9 @@
 #include <signal.h>
 #include <sys/resource.h>
+#include <sysexits.h>
 
 #include <chrono>
+#include <iostream>
 #include <memory>
 
 #include "comm-serd/TakGlobalInfoManager.h"
@@ -19,6 +21,17 @@ void serveInit() { TAK_LOG_INFO("tcpserver init"); }
 }  // namespace
 
 int main() {
+    // A configuration the daemon would misread stops it before anything starts: no log file, no
+    // database connection, no listener.
+    TakGlobalInfoManager& config = TakGlobalInfoManager::getInstance();
+    std::vector<STConfigError> const problems = config.loadConfig();
+    if (!problems.empty()) {
+        for (const auto& problem : problems) {
+            std::cerr << "comm-serd: configuration error: " << problem.describe() << std::endl;
+        }
+        return EX_CONFIG;
+    }
+
     // Before any thread starts: SIGTERM and SIGINT go to the signal-waiting thread only.
     TakSignalWaiter signals;
     signal(SIGPIPE, SIG_IGN);
@@ -29,8 +42,6 @@ int main() {
         setrlimit(RLIMIT_NOFILE, &files);
     }
 
-    TakGlobalInfoManager& config = TakGlobalInfoManager::getInstance();
-    config.loadConfig();
     TakLog::instance().initLog(true, config.getLogDir());
     takRegisterProtoDescriptors();
 
@@ -45,6 +56,7 @@ int main() {
     rpc->start();
 
     serveInit();
+
     auto tcp = factory.getTcpServerManager();
     // A weak reference: the stop function lives until main returns and must not keep the TCP
     // manager (and the managers it holds) past factory.clear(), where they stop while the log

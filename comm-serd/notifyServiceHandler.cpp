@@ -1,5 +1,7 @@
 #include "comm-serd/notifyServiceHandler.h"
 
+#include <thrift/TApplicationException.h>
+
 #include "Tak.HostInfo.pb.h"
 #include "log/TakNanolog.h"
 
@@ -9,11 +11,24 @@ using tak::rpc::notify::STHostInfo;
 notifyServiceHandler::notifyServiceHandler(std::weak_ptr<ITakSessionManager> sessionManager)
     : m_sessionManager(std::move(sessionManager)) {}
 
+void notifyServiceHandler::stop() { m_stopping.store(true); }
+
+std::unique_lock<std::mutex> notifyServiceHandler::turn() {
+    std::unique_lock<std::mutex> lock(m_callMutex);
+    if (m_stopping.load()) {
+        throw apache::thrift::TApplicationException(
+            apache::thrift::TApplicationException::INTERNAL_ERROR, "comm-serd is stopping");
+    }
+    return lock;
+}
+
 void notifyServiceHandler::notifyPolicy() {
+    auto const lock = turn();
     if (auto manager = m_sessionManager.lock()) manager->policyNotify();
 }
 
 void notifyServiceHandler::getDeviceHostInfo(STHostInfo& result, const std::string& mac) {
+    auto const lock = turn();
     result.fCpuUse = 0;
     result.fMemoryUse = 0;
     result.fDiskUse = 0;
@@ -28,6 +43,7 @@ void notifyServiceHandler::getDeviceHostInfo(STHostInfo& result, const std::stri
 }
 
 ERpcReturnValue::type notifyServiceHandler::authDevice(const std::string& mac, const bool auth) {
+    auto const lock = turn();
     TAK_LOG_DEBUG("authDevice:" << mac << static_cast<int32_t>(auth ? 1 : 0));
     bool ok = false;
     if (auto manager = m_sessionManager.lock()) ok = manager->hostAuth(mac, auth);

@@ -40,10 +40,6 @@ TEST(TakGlobalInfoManagerTest, ReadsTheFileUnderTheGivenWorkingDirectory) {
          [] { EXPECT_EQ(config().getPort(), "7500"); }},
         {"comment lines", "# hash\n; semicolon\n[IPInfo]\n# PORT = 1\nPORT=7501\n",
          [] { EXPECT_EQ(config().getPort(), "7501"); }},
-        {"a bad line does not hide the keys after it", "[IPInfo]\nnot a pair\nPORT=7502\n",
-         [] { EXPECT_EQ(config().getPort(), "7502"); }},
-        {"non-numeric agent port is kept as text", "[IPInfo]\nPORT=seventy\n",
-         [] { EXPECT_EQ(config().getPort(), "seventy"); }},
         {"other section only", "[Other]\nPORT=1\n",
          [] {
              EXPECT_EQ(config().getPort(), "7300");
@@ -59,14 +55,19 @@ TEST(TakGlobalInfoManagerTest, ReadsTheFileUnderTheGivenWorkingDirectory) {
              EXPECT_EQ(db.password, "p;w");  // ";" without white space before it is no comment
              EXPECT_EQ(config().getRpcPort(), 7401);
          }},
-        {"numbers are decimal", "[Rpc]\nPort = 010\n",
-         [] { EXPECT_EQ(config().getRpcPort(), 10); }},
-        {"number with trailing text keeps the default", "[Rpc]\nPort = 7401x\n",
-         [] { EXPECT_EQ(config().getRpcPort(), 7400); }},
-        {"number out of range keeps the default", "[Rpc]\nPort = 70000\n[Database]\nPort=0\n",
+        {"numbers are decimal", "[Rpc]\nPort = 010\n[IPInfo]\nPORT = 07300\n",
          [] {
-             EXPECT_EQ(config().getRpcPort(), 7400);
-             EXPECT_EQ(config().getDbSettings().port, 3306u);
+             EXPECT_EQ(config().getRpcPort(), 10);
+             EXPECT_EQ(config().getPort(), "7300");
+         }},
+        {"console settings",
+         "[Rpc]\nBind = 127.0.0.1\nMaxConnections = 2\nCallTimeoutSeconds = 5\n",
+         [] {
+             STRpcSettings const rpc = config().getRpcSettings();
+             EXPECT_EQ(rpc.bind, "127.0.0.1");
+             EXPECT_EQ(rpc.port, 7400);
+             EXPECT_EQ(rpc.maxConnections, 2);
+             EXPECT_EQ(rpc.callTimeoutSeconds, 5);
          }},
         {"log directory gets its final slash", "[Log]\nDir = /tmp/tak logs\n",
          [] { EXPECT_EQ(config().getLogDir(), "/tmp/tak logs/"); }},
@@ -83,7 +84,8 @@ TEST(TakGlobalInfoManagerTest, ReadsTheFileUnderTheGivenWorkingDirectory) {
         SCOPED_TRACE(c.name);
         TakTempDir dir;
         dir.writeFile("config/config.ini", c.file);
-        config().loadConfigFrom(dir.path().string());
+        std::vector<STConfigError> const errors = config().loadConfigFrom(dir.path().string());
+        EXPECT_TRUE(errors.empty()) << errors[0].describe();
         EXPECT_EQ(config().getConfigDir(), dir.path().string() + "/config");
         c.check();
     }
@@ -93,15 +95,19 @@ TEST(TakGlobalInfoManagerTest, MissingFileGivesEveryDefaultAndForgetsAnEarlierLo
     TakTempDir earlier;
     earlier.writeFile("config/config.ini",
                       "[IPInfo]\nIP=10.0.0.1\nPORT=7600\n[Rpc]\nPort=7601\n[Log]\nDir=/x\n");
-    config().loadConfigFrom(earlier.path().string());
+    ASSERT_TRUE(config().loadConfigFrom(earlier.path().string()).empty());
     ASSERT_EQ(config().getPort(), "7600");
 
     TakTempDir empty;
-    config().loadConfigFrom(empty.path().string());
+    EXPECT_TRUE(config().loadConfigFrom(empty.path().string()).empty());
     EXPECT_EQ(config().getConfigDir(), empty.path().string() + "/config");
     EXPECT_EQ(config().getIP(), "127.0.0.1");
     EXPECT_EQ(config().getPort(), "7300");
     EXPECT_EQ(config().getRpcPort(), 7400);
+    STRpcSettings const rpc = config().getRpcSettings();
+    EXPECT_EQ(rpc.bind, "");
+    EXPECT_EQ(rpc.maxConnections, 32);
+    EXPECT_EQ(rpc.callTimeoutSeconds, 30);
     EXPECT_EQ(config().getLogDir(), "/var/log/taksecSerd/");
     STDbSettings const db = config().getDbSettings();
     EXPECT_EQ(db.host, "127.0.0.1");
@@ -117,8 +123,46 @@ TEST(TakGlobalInfoManagerTest, LoadConfigLooksUnderTheCurrentWorkingDirectory) {
     dir.writeFile("config/config.ini", "[IPInfo]\nPORT=7700\n");
     fs::path const previous = fs::current_path();
     fs::current_path(dir.path());
-    config().loadConfig();
+    std::vector<STConfigError> const errors = config().loadConfig();
     fs::current_path(previous);
+    EXPECT_TRUE(errors.empty());
     EXPECT_EQ(config().getPort(), "7700");
     EXPECT_EQ(fs::path(config().getConfigDir()), fs::canonical(dir.path()) / "config");
+}
+
+TEST(TakGlobalInfoManagerTest, EveryNumericKeyIsCheckedAndEveryBadOneReported) {
+    // One bad value for each numeric key: each is reported, in the order of the file's keys as
+    // the daemon reads them, and keeps its default.
+    TakTempDir dir;
+    dir.writeFile("config/config.ini",
+                  "[IPInfo]\nPORT = abc\n[Database]\nPort = 0\n[Rpc]\nPort = 7401x\nBind = "
+                  "any\nMaxConnections = 0\nCallTimeoutSeconds =\n[Limits]\nMaxFrameBytes = "
+                  "4294967296\nMaxOutputBytes = -1\nDeviceLimit = lots\n");
+    std::vector<STConfigError> const errors = config().loadConfigFrom(dir.path().string());
+    std::vector<std::string> keys;
+    for (const auto& e : errors) keys.push_back(e.section + " " + e.key + " " + e.value);
+    EXPECT_EQ(keys, (std::vector<std::string>{
+                        "IPInfo PORT abc", "Database Port 0", "Rpc Bind any", "Rpc Port 7401x",
+                        "Rpc MaxConnections 0", "Rpc CallTimeoutSeconds ",
+                        "Limits MaxFrameBytes 4294967296", "Limits MaxOutputBytes -1",
+                        "Limits DeviceLimit lots"}));
+    EXPECT_EQ(config().getPort(), "7300");
+    EXPECT_EQ(config().getDeviceLimit(), 50000);
+    EXPECT_EQ(config().getRpcSettings().maxConnections, 32);
+    for (const auto& e : errors) EXPECT_EQ(e.file, dir.path().string() + "/config/config.ini");
+}
+
+TEST(TakGlobalInfoManagerTest, TheShippedFileIsReadWithoutErrorsAndShowsTheDefaults) {
+    std::vector<STConfigError> const errors = config().loadConfigFrom(TAK_SOURCE_DIR);
+    EXPECT_TRUE(errors.empty()) << errors[0].describe();
+    EXPECT_EQ(config().getPort(), "7300");
+    EXPECT_EQ(config().getRpcPort(), 7400);
+    STRpcSettings const rpc = config().getRpcSettings();
+    EXPECT_EQ(rpc.bind, "");
+    EXPECT_EQ(rpc.maxConnections, 32);
+    EXPECT_EQ(rpc.callTimeoutSeconds, 30);
+    EXPECT_EQ(config().getDbSettings().port, 3306u);
+    EXPECT_EQ(config().getMaxFrameBytes(), 64u * 1024 * 1024);
+    EXPECT_EQ(config().getMaxOutputBytes(), 64u * 1024 * 1024);
+    EXPECT_EQ(config().getDeviceLimit(), 50000);
 }

@@ -4,6 +4,9 @@
 #include "support/TakTempDir.h"
 
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <memory>
@@ -21,6 +24,18 @@ protected:
     void TearDown() override { factory().clear(); }
     static TakManagerFactory& factory() { return TakManagerFactory::getInstance(); }
 };
+
+// A TCP port that nothing listened on a moment ago.
+int freePort() {
+    int const fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    socklen_t length = sizeof address;
+    bool const bound = bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+                       getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0;
+    close(fd);
+    return bound ? ntohs(address.sin_port) : 0;
+}
 
 }  // namespace
 
@@ -52,10 +67,11 @@ TEST_F(TakManagerFactoryTest, FirstSessionManagerBringsTheThreadManagerFirst) {
 
 TEST_F(TakManagerFactoryTest, CacheOrderAfterStartUp) {
     // The start-up sequence of the daemon, through the interfaces only, on a configuration whose
-    // agent port is any free one. Whether the database answers does not change the order.
+    // agent port is a free one. Whether the database answers does not change the order.
     TakTempDir dir;
-    dir.writeFile("config/config.ini", "[IPInfo]\nPORT = 0\n[Database]\nPort = 1\n");
-    TakGlobalInfoManager::getInstance().loadConfigFrom(dir.path().string());
+    dir.writeFile("config/config.ini",
+                  "[IPInfo]\nPORT = " + std::to_string(freePort()) + "\n[Database]\nPort = 1\n");
+    EXPECT_TRUE(TakGlobalInfoManager::getInstance().loadConfigFrom(dir.path().string()).empty());
     factory().getDbManager()->init();
     auto const rpc = factory().getRpcManager();
     rpc->init();
@@ -63,7 +79,7 @@ TEST_F(TakManagerFactoryTest, CacheOrderAfterStartUp) {
     EXPECT_EQ(tcp->init(), 0);
     EXPECT_EQ(factory().cachedNames(), (Names{"TakDbManager", "RpcManager", "ThreadManager",
                                               "SessionManager", "TcpServerManager"}));
-    TakGlobalInfoManager::getInstance().loadConfigFrom("/nonexistent");
+    EXPECT_TRUE(TakGlobalInfoManager::getInstance().loadConfigFrom("/nonexistent").empty());
 }
 
 TEST_F(TakManagerFactoryTest, ConcurrentFirstCallsCreateEachManagerOnce) {

@@ -2,15 +2,11 @@
 // distribution, host queries, host authorization, and the Thrift service itself.
 #include <gtest/gtest.h>
 #include <thrift/TApplicationException.h>
-#include <thrift/protocol/TBinaryProtocol.h>
-#include <thrift/transport/TBufferTransports.h>
-#include <thrift/transport/TSocket.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cmath>
-#include <future>
 #include <string>
 #include <thread>
 #include <vector>
@@ -22,49 +18,17 @@
 #include "support/TakDaemonProcess.h"
 #include "support/TakEventually.h"
 #include "support/TakTestAgents.h"
+#include "support/TakTestConsole.h"
 #include "support/TakTestDb.h"
 #include "support/TakTestKeys.h"
 
 namespace ComDefine = Tak::ComDefine;
 using Tak::Business::MessageData;
 using namespace std::chrono_literals;
-using apache::thrift::protocol::TBinaryProtocol;
-using apache::thrift::transport::TBufferedTransport;
-using apache::thrift::transport::TSocket;
 
 namespace {
 
-// A console connection to the daemon's Thrift service.
-class Console {
-public:
-    explicit Console(int port, int recvTimeoutMs = 10000)
-        : m_socket(std::make_shared<TSocket>("127.0.0.1", port)),
-          m_transport(std::make_shared<TBufferedTransport>(m_socket)),
-          m_protocol(std::make_shared<TBinaryProtocol>(m_transport)),
-          m_client(m_protocol) {
-        m_socket->setRecvTimeout(recvTimeoutMs);
-        // The RPC server starts listening on its own thread, a moment after the agents' port.
-        for (int attempt = 0;; ++attempt) {
-            try {
-                m_transport->open();
-                return;
-            } catch (const apache::thrift::transport::TTransportException&) {
-                if (attempt >= 50) throw;
-                std::this_thread::sleep_for(100ms);
-            }
-        }
-    }
-    tak::rpc::notify::notifyServiceClient* operator->() { return &m_client; }
-    tak::rpc::notify::notifyServiceClient& client() { return m_client; }
-    TBinaryProtocol& protocol() { return *m_protocol; }
-    void close() { m_transport->close(); }
-
-private:
-    std::shared_ptr<TSocket> m_socket;
-    std::shared_ptr<TBufferedTransport> m_transport;
-    std::shared_ptr<TBinaryProtocol> m_protocol;
-    tak::rpc::notify::notifyServiceClient m_client;
-};
+using Console = TakTestConsole;
 
 std::string hex(const std::string& bytes) {
     static const char* digits = "0123456789abcdef";
@@ -415,21 +379,6 @@ TEST_F(ConsoleTest, UnknownMethodIsAnsweredWithAnExceptionAndTheConnectionStaysU
     EXPECT_STREQ(error.what(), "Invalid method name: 'dropAllTables'");
     EXPECT_EQ(console->authDevice("unknown", true),
               tak::rpc::notify::ERpcReturnValue::rpcRet_authFailed);
-}
-
-TEST_F(ConsoleTest, SecondConsoleWaitsForTheFirstToClose) {
-    auto first = std::make_unique<Console>(daemon->rpcPort());
-    first->client().notifyPolicy();
-    auto second = std::async(std::launch::async, [port = daemon->rpcPort()] {
-        Console console(port);
-        auto const start = std::chrono::steady_clock::now();
-        console->notifyPolicy();
-        return std::chrono::steady_clock::now() - start;
-    });
-    EXPECT_EQ(second.wait_for(500ms), std::future_status::timeout);
-    first->close();
-    ASSERT_EQ(second.wait_for(3s), std::future_status::ready);
-    EXPECT_GT(second.get(), 400ms);
 }
 
 TEST_F(ConsoleTest, FiguresHostQueryLatencyAndAPolicyPassToManyAgents) {

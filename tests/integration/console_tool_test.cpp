@@ -2,11 +2,13 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <memory>
 #include <string>
 #include <thread>
 
 #include "support/TakEventually.h"
 #include "support/TakTestAgents.h"
+#include "support/TakTestConsole.h"
 #include "support/TakTestDb.h"
 #include "support/TakTestKeys.h"
 #include "support/TakTestShell.h"
@@ -73,6 +75,25 @@ TEST(ConsoleToolTest, ThreeCallsReadablyAndAsJson) {
     EXPECT_EQ(contains(agentOut, "key exchange done"), "");
     EXPECT_EQ(contains(agentOut, "answered a host query"), "");
     EXPECT_EQ(contains(agentOut, "the server closed the connection"), "");
+}
+
+TEST(ConsoleToolTest, RefusedBeyondTheConnectionLimitAndServedOnceAPlaceIsFree) {
+    auto daemon = takStartDaemon({{"Rpc", "MaxConnections", "1"}});
+    ASSERT_TRUE(daemon);
+    std::string const port = std::to_string(daemon->rpcPort());
+    auto held = std::make_unique<TakTestConsole>(daemon->rpcPort());
+    (*held)->notifyPolicy();
+
+    // Told at once, not left waiting.
+    std::string out;
+    EXPECT_EQ(TakTestShell::run(kConsole + " --port " + port + " notify", out, true), 3) << out;
+    EXPECT_EQ(contains(out, "comm-serd does not answer at 127.0.0.1:" + port), "");
+
+    held->close();
+    EXPECT_TRUE(takEventually(
+        [&] { return TakTestShell::run(kConsole + " --port " + port + " notify", out, true) == 0; },
+        10s, 50ms))
+        << out;
 }
 
 TEST(ConsoleToolTest, DaemonThatDoesNotAnswerAndBadUsage) {

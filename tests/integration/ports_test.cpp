@@ -75,6 +75,8 @@ TEST(PortsTest, ConsolePortInUseIsTriedAgainWhileAgentsAreServed) {
     TakDaemonProcess daemon(options);
     ASSERT_TRUE(daemon.start());
     ASSERT_TRUE(daemon.waitForOutput("rpc server cannot serve on port:"));
+    // The RPC thread may report before the main thread has opened the agents' port.
+    ASSERT_TRUE(daemon.waitForOutput("\nserver listen on port:"));
 
     // The agents are served meanwhile.
     TakAgentClient agent;

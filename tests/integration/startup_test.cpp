@@ -102,6 +102,31 @@ TEST(StartupTest, SigintStopsInTheSameOrder) {
     expectOrderlyStop(daemon, SIGINT);
 }
 
+TEST(StartupTest, ABadConfigurationValueStopsStartUpWithStatus78) {
+    TakDaemonProcess::Options options;
+    options.config = {{"IPInfo", "PORT", "abc"}, {"Limits", "DeviceLimit", "lots"}};
+    TakDaemonProcess daemon(options);
+    ASSERT_TRUE(daemon.start());
+    std::optional<int> const status = daemon.waitForExit(10s);
+    ASSERT_TRUE(status.has_value()) << "the daemon runs on a configuration it misreads";
+    EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 78) << describe(*status);
+
+    std::string const errors = daemon.standardError();
+    std::string const file = (fs::canonical(daemon.workDir()) / "config" / "config.ini").string();
+    EXPECT_NE(errors.find("comm-serd: configuration error: " + file +
+                          ": [IPInfo] PORT = \"abc\": expected a whole number from 1 to 65535\n"),
+              std::string::npos)
+        << errors;
+    EXPECT_NE(errors.find("comm-serd: configuration error: " + file +
+                          ": [Limits] DeviceLimit = \"lots\": expected a whole number from 0 to "
+                          "1073741824\n"),
+              std::string::npos)
+        << errors;
+    // Nothing was started: no log directory, no record on standard output.
+    EXPECT_FALSE(fs::exists(daemon.logDir()));
+    EXPECT_EQ(daemon.standardOutput(), "");
+}
+
 TEST(StartupTest, LogDirectoryThatCannotBeCreatedDoesNotStopTheDaemon) {
     // A regular file where the log directory's parent should be.
     TakDaemonProcess::Options options;

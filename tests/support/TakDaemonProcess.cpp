@@ -246,6 +246,21 @@ bool TakDaemonProcess::running() {
     return r == 0;
 }
 
+long TakDaemonProcess::statusField(const std::string& name) const {
+    if (m_pid <= 0 || m_status) return -1;
+    std::ifstream in("/proc/" + std::to_string(m_pid) + "/status");
+    std::string line;
+    while (std::getline(in, line)) {
+        if (line.compare(0, name.size() + 1, name + ":") != 0) continue;
+        try {
+            return std::stol(line.substr(name.size() + 1));
+        } catch (const std::exception&) {
+            return -1;
+        }
+    }
+    return -1;
+}
+
 bool TakDaemonProcess::sendSignal(int sig) {
     if (!running()) return false;
     return kill(m_pid, sig) == 0;

@@ -54,6 +54,9 @@ public:
     [[nodiscard]] std::optional<int> waitForExit(std::chrono::milliseconds timeout);
     // True while the daemon runs (reaps it when it has ended).
     [[nodiscard]] bool running();
+    // A "kB" field of /proc/PID/status ("VmHWM": the peak resident set so far, "VmRSS",
+    // "Threads" as a count), or -1 when the daemon does not run or has no such field.
+    long statusField(const std::string& name) const;
 
     std::string standardOutput() const;
     std::string standardError() const;

@@ -1,0 +1,101 @@
+#include "comm-serd/TakConfigReader.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+
+#include <algorithm>
+#include <cctype>
+#include <charconv>
+#include <cstdio>
+#include <filesystem>
+#include <system_error>
+
+namespace {
+
+// The value in double quotes, with what a terminal would not show plainly escaped: a key given
+// twice, or continued on an indented line, comes back from inih as lines joined by "\n".
+std::string quoted(const std::string& value) {
+    std::string out = "\"";
+    for (unsigned char c : value) {
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += static_cast<char>(c);
+        } else if (c == '\n') {
+            out += "\\n";
+        } else if (c < 0x20 || c == 0x7f) {
+            char buf[8];
+            std::snprintf(buf, sizeof buf, "\\x%02x", c);
+            out += buf;
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out + "\"";
+}
+
+}  // namespace
+
+std::string STConfigError::describe() const {
+    if (section.empty()) return file + ": " + problem;
+    return file + ": [" + section + "] " + key + " = " + quoted(value) + ": " + problem;
+}
+
+TakConfigReader::TakConfigReader(std::string path) : m_path(std::move(path)), m_reader(m_path) {
+    std::error_code ec;
+    auto const status = std::filesystem::status(m_path, ec);
+    int const parse = m_reader.ParseError();
+    if (std::filesystem::exists(status) && !std::filesystem::is_regular_file(status)) {
+        addError("", "", "", "is not a regular file");
+    } else if (parse > 0) {
+        addError("", "", "",
+                 "line " + std::to_string(parse) +
+                     " is neither \"[section]\" nor \"key = value\" (comment lines start with "
+                     "\";\" or \"#\")");
+    } else if (parse < 0 && std::filesystem::exists(status)) {
+        addError("", "", "", "cannot be read");
+    }
+}
+
+std::string TakConfigReader::text(const std::string& section, const std::string& key,
+                                  const std::string& def) const {
+    return m_reader.Get(section, key, def);
+}
+
+long long TakConfigReader::integer(const std::string& section, const std::string& key,
+                                   long long def, long long min, long long max) {
+    if (!m_reader.HasValue(section, key)) return def;
+    std::string const value = m_reader.Get(section, key, "");
+    bool const digits =
+        !value.empty() && std::all_of(value.begin(), value.end(),
+                                      [](unsigned char c) { return std::isdigit(c) != 0; });
+    long long number = 0;
+    if (digits) {
+        auto const [end, error] =
+            std::from_chars(value.data(), value.data() + value.size(), number);
+        if (error == std::errc() && end == value.data() + value.size() && number >= min &&
+            number <= max) {
+            return number;
+        }
+    }
+    addError(section, key, value,
+             "expected a whole number from " + std::to_string(min) + " to " + std::to_string(max));
+    return def;
+}
+
+std::string TakConfigReader::address(const std::string& section, const std::string& key,
+                                     const std::string& def) {
+    if (!m_reader.HasValue(section, key)) return def;
+    std::string const value = m_reader.Get(section, key, "");
+    if (value.empty()) return value;
+    in_addr v4{};
+    in6_addr v6{};
+    if (inet_pton(AF_INET, value.c_str(), &v4) == 1 || inet_pton(AF_INET6, value.c_str(), &v6) == 1)
+        return value;
+    addError(section, key, value, "expected a numeric IPv4 or IPv6 address, or nothing");
+    return def;
+}
+
+void TakConfigReader::addError(const std::string& section, const std::string& key,
+                               const std::string& value, std::string problem) {
+    m_errors.push_back({m_path, section, key, value, std::move(problem)});
+}
