@@ -18,7 +18,10 @@ void TakGlobalInfoManager::loadConfig() {
 }
 
 void TakGlobalInfoManager::loadConfigFrom(const std::string& workDir) {
-    std::string const configDir = workDir + "/config";
+    loadConfigDir(workDir + "/config");
+}
+
+void TakGlobalInfoManager::loadConfigDir(const std::string& configDir) {
     INIReader reader(configDir + "/config.ini");
 
     // A number is plain decimal ("010" is ten, not eight); one that does not parse whole

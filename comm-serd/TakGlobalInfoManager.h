@@ -12,7 +12,8 @@ struct STDbSettings {
     std::string password;
 };
 
-// The configuration, read once at start-up from config/config.ini under the working directory.
+// The configuration, read once at start-up from config.ini in the configuration directory:
+// config/ under the working directory, or the directory given with the daemon's --config.
 // Every getter copies under the mutex.
 class TakGlobalInfoManager {
 public:
@@ -36,6 +37,8 @@ public:
     void loadConfig();
     // Same, with the working directory given.
     void loadConfigFrom(const std::string& workDir);
+    // Reads configDir/config.ini; the server key is then looked for in configDir too.
+    void loadConfigDir(const std::string& configDir);
 
     std::string getConfigDir();
     std::string getIP();

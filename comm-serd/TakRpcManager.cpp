@@ -10,6 +10,7 @@
 
 #include "comm-serd/TakGlobalInfoManager.h"
 #include "comm-serd/TakManagerFactory.h"
+#include "comm-serd/TakServiceNotifier.h"
 #include "comm-serd/notifyServiceHandler.h"
 #include "log/TakNanolog.h"
 #include "notifyService.h"
@@ -25,7 +26,10 @@ namespace {
 class ListenReport : public apache::thrift::server::TServerEventHandler {
 public:
     explicit ListenReport(int port) : m_port(port) {}
-    void preServe() override { TAK_LOG_INFO("rpc server listen on port:" << m_port); }
+    void preServe() override {
+        TAK_LOG_INFO("rpc server listen on port:" << m_port);
+        TakServiceNotifier::instance().consoleListenerOpen(m_port);
+    }
 
 private:
     int m_port;
@@ -84,6 +88,9 @@ void TakRpcManager::doWork() {
         if (!reported) {
             TAK_LOG_ERROR("rpc server cannot serve on port:" << static_cast<int32_t>(m_port)
                                                              << failure << "retrying every 5 s");
+            TakServiceNotifier::instance().status("console port " + std::to_string(m_port) +
+                                                  " cannot be opened (" + failure +
+                                                  "), retrying every 5 s");
             reported = true;
         }
         m_cond.wait_for(lock, std::chrono::seconds(5), [this] { return m_stopping; });

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Passes the tests on a fresh Debian 12 machine: installs the packages it lacks, builds, starts
 # a private MariaDB with the schema on a free port of its own (never 3306), runs the whole
-# suite (unit and integration) and a short bounded fuzz run, then stops the server.
+# suite (unit and integration), makes and checks the Debian package and a short bounded fuzz
+# run, then stops the server.
 #   TAK_SANITIZE=address,undefined scripts/test.sh   the same under the sanitizers
 set -euo pipefail
 . "$(dirname "$0")/lib.sh"
@@ -29,6 +30,11 @@ export TAK_TEST_DB_PORT=$port
 export TAK_TEST_DB_BASE=$base
 tak_say "running the test suite"
 ctest --test-dir "$build" --output-on-failure -j "$(nproc)" --timeout 900
+
+if [ -z "${TAK_SANITIZE:-}" ]; then
+    tak_say "making and checking the Debian package"
+    scripts/package.sh "$build" >/dev/null
+fi
 
 if [ -z "${TAK_SANITIZE:-}" ] && [ -f fuzz/CMakeLists.txt ] && grep -q add_executable fuzz/CMakeLists.txt; then
     tak_say "building and running the fuzz targets (bounded)"
