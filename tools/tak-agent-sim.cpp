@@ -76,7 +76,7 @@ const char* const kUsage =
     "agent:\n"
     "  --mac M                MAC address reported at registration (default 00:11:22:33:44:55)\n"
     "  --host-name N          host name reported at registration (default sim-host)\n"
-    "  --cpu PERCENT          CPU use answered to host queries, 0-100 (default 10)\n"
+    "  --cpu PERCENT          CPU use answered to host queries (default 10)\n"
     "  --mem TOTAL:FREE       memory in bytes answered to host queries (default 8 GiB:2 GiB)\n"
     "  --disk TOTAL:FREE      disk answered to host queries (default 100:25)\n"
     "  --policy-error TEXT    answer every policy push with this error\n"
@@ -256,7 +256,7 @@ int main(int argc, char** argv) {
         .text("--server-key", &o.serverKeyHex)
         .text("--mac", &o.mac)
         .text("--host-name", &o.hostName)
-        .integer("--cpu", &o.cpu, 0, 100)
+        .integer("--cpu", &o.cpu, 0, kMax)
         .option("--mem", "TOTAL:FREE",
                 [&o](const std::string& v) { return parseSplit(v, o.memTotal, o.memFree); })
         .option("--disk", "TOTAL:FREE",

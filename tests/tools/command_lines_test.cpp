@@ -86,7 +86,7 @@ TEST(CommandLinesTest, HelpVersionAndMistakesOfEveryProgram) {
         {"tak-agent-sim", "--mem 8 run", 2, "",
          "tak-agent-sim: bad value '8' for --mem: expected TOTAL:FREE\n"},
         {"tak-agent-sim", "--mem 8:x run", 2, "", "tak-agent-sim: bad value '8:x' for --mem"},
-        {"tak-agent-sim", "--cpu 101 run", 2, "", "tak-agent-sim: bad value '101' for --cpu"},
+        {"tak-agent-sim", "--cpu -1 run", 2, "", "tak-agent-sim: bad value '-1' for --cpu"},
         {"tak-agent-sim", "--hex 0g raw", 2, "", "tak-agent-sim: bad value '0g' for --hex"},
         {"tak-agent-sim", "--hex 123 raw", 2, "", "tak-agent-sim: bad value '123' for --hex"},
         {"tak-agent-sim", "--port 7300", 2, "", "tak-agent-sim: a command is required"},
