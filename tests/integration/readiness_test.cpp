@@ -92,20 +92,37 @@ bool accepts(int port) {
     return ok;
 }
 
-// Listens on the port, as another program holding it would.
-int holdPort(int port) {
-    int const fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_ANY);
-    if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        listen(fd, 4) != 0) {
-        close(fd);
-        return -1;
+// A listening socket on a free port, as another program holding the port would have; the port
+// is the kernel's choice, so no other program can be on it.
+class HeldPort {
+public:
+    HeldPort() : m_fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_ANY);
+        socklen_t length = sizeof address;
+        if (m_fd < 0 || bind(m_fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+            listen(m_fd, 4) != 0 ||
+            getsockname(m_fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+            release();
+            return;
+        }
+        m_port = ntohs(address.sin_port);
     }
-    return fd;
-}
+    ~HeldPort() { release(); }
+    HeldPort(const HeldPort&) = delete;
+    HeldPort& operator=(const HeldPort&) = delete;
+
+    void release() {
+        if (m_fd >= 0) close(m_fd);
+        m_fd = -1;
+    }
+    int port() const { return m_port; }
+
+private:
+    int m_fd;
+    int m_port = 0;
+};
 
 bool contains(const std::vector<std::string>& messages, const std::string& text) {
     for (const auto& m : messages) {
@@ -155,26 +172,28 @@ TEST(ReadinessTest, ReadyWhenBothListenersTakeConnectionsAndStoppingOnSigterm) {
 TEST(ReadinessTest, NotReadyWhileTheConsolePortIsHeld) {
     NotifySocket notify;
     ASSERT_TRUE(notify.open());
-    TakDaemonProcess daemon(notifying(notify));
-    int held = holdPort(daemon.rpcPort());
-    ASSERT_GE(held, 0) << "the console port was taken by another program before the test";
+    HeldPort held;
+    ASSERT_NE(held.port(), 0);
+    TakDaemonProcess::Options options = notifying(notify);
+    options.config.push_back({"Rpc", "Port", std::to_string(held.port())});
+    TakDaemonProcess daemon(options);
     ASSERT_TRUE(daemon.start());
 
     // The daemon reports the held port and keeps trying; the agents are served meanwhile.
     auto const waiting = notify.receiveUntil("cannot be opened", 20s);
     ASSERT_TRUE(contains(
-        waiting, "STATUS=console port " + std::to_string(daemon.rpcPort()) + " cannot be opened"))
+        waiting, "STATUS=console port " + std::to_string(held.port()) + " cannot be opened"))
         << daemon.standardOutput();
     EXPECT_FALSE(contains(waiting, "READY=1"));
     ASSERT_TRUE(daemon.waitForOutput("\nserver listen on port:"));
     EXPECT_TRUE(accepts(daemon.agentPort()));
     EXPECT_FALSE(notify.receive(0ms).has_value()) << "notified while the console port was held";
 
-    close(held);
+    held.release();
     // The next attempt (every 5 s) takes the port.
     auto const ready = notify.receiveUntil("READY=1", 20s);
     ASSERT_TRUE(contains(ready, "READY=1")) << daemon.standardOutput();
-    EXPECT_TRUE(accepts(daemon.rpcPort()));
+    EXPECT_TRUE(accepts(held.port()));
 
     expectStoppingThenExit(daemon, notify);
 }
