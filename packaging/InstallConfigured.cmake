@@ -1,6 +1,25 @@
-# Runs at install time (install(SCRIPT)), after the programs are in place: writes the systemd
-# unit and the set-up script for the prefix being installed to, and on a real installation by
-# root (no DESTDIR) runs the set-up script, as the package's postinst would.
+# Runs at install time (install(SCRIPT)), after the programs are in place: installs the sample
+# configuration unless one is there already (then the sample goes beside it as config.ini.dist:
+# a configuration is never overwritten), writes the systemd unit and the set-up script for the
+# prefix being installed to, and on a real installation by root (no DESTDIR) runs the set-up
+# script, as the package's postinst would.
+
+set(config "$ENV{DESTDIR}${TAK_ETC_DIR}/config/config.ini")
+set(configMode PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ)
+if(NOT EXISTS "${config}")
+    file(INSTALL DESTINATION "${TAK_ETC_DIR}/config" TYPE FILE ${configMode}
+        FILES "${TAK_CONFIG_SAMPLE}")
+else()
+    file(READ "${config}" installed)
+    file(READ "${TAK_CONFIG_SAMPLE}" sample)
+    if(installed STREQUAL sample)
+        message(STATUS "Up-to-date: ${config}")
+    else()
+        file(INSTALL DESTINATION "${TAK_ETC_DIR}/config" TYPE FILE ${configMode}
+            RENAME config.ini.dist FILES "${TAK_CONFIG_SAMPLE}")
+        message(STATUS "Kept ${config}; the new sample is config.ini.dist beside it")
+    endif()
+endif()
 
 set(TAK_BINDIR "${CMAKE_INSTALL_PREFIX}/${TAK_BINDIR_REL}")
 set(TAK_SBINDIR "${CMAKE_INSTALL_PREFIX}/${TAK_SBINDIR_REL}")

@@ -1,6 +1,7 @@
 // The installed layout, as `cmake --install build --prefix /usr` with DESTDIR stages it (the
 // Debian package is made from the same rules): every file in its place, the unit naming the
-// installed daemon, no server key; then the staged daemon and tools, with the staged sample
+// installed daemon, no server key, an edited configuration kept by a later install; then the
+// staged daemon and tools, with the staged sample
 // configuration pointed at the test's ports, log directory and database, serve an agent and stop
 // in order.
 #include <gtest/gtest.h>
@@ -29,12 +30,14 @@ class StagedInstallTest : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
         s_stage = std::make_unique<TakTempDir>("tak-stage");
-        std::string out;
-        s_installStatus = Shell::run("DESTDIR=" + Shell::quote(s_stage->path().string()) + " " +
-                                         Shell::quote(TAK_CMAKE_COMMAND) + " --install " +
-                                         Shell::quote(TAK_BINARY_DIR) + " --prefix /usr",
-                                     out, true);
-        s_installOutput = out;
+        s_installStatus = install(s_stage->path(), s_installOutput);
+    }
+    // cmake --install of the build into stage, as root would run it for the package.
+    static int install(const fs::path& stage, std::string& out) {
+        return Shell::run("DESTDIR=" + Shell::quote(stage.string()) + " " +
+                              Shell::quote(TAK_CMAKE_COMMAND) + " --install " +
+                              Shell::quote(TAK_BINARY_DIR) + " --prefix /usr",
+                          out, true);
     }
     static void TearDownTestSuite() { s_stage.reset(); }
 
@@ -101,6 +104,20 @@ TEST_F(StagedInstallTest, EveryFileInItsPlaceAndNoKey) {
                    out, true),
         0)
         << out;
+}
+
+TEST_F(StagedInstallTest, AnInstallOverAnEditedConfigurationKeepsIt) {
+    TakTempDir stage("tak-restage");
+    std::string out;
+    ASSERT_EQ(install(stage.path(), out), 0) << out;
+    std::string const config = (stage.path() / "etc/comm-serd/config/config.ini").string();
+    std::string const sample = Shell::readFile(config);
+    std::string const edited = sample + "[Rpc]\nPort = 7411\n";
+    Shell::writeFile(config, edited);
+
+    ASSERT_EQ(install(stage.path(), out), 0) << out;
+    EXPECT_EQ(Shell::readFile(config), edited);
+    EXPECT_EQ(Shell::readFile(config + ".dist"), sample);
 }
 
 TEST_F(StagedInstallTest, UnitPassesSystemdAnalyzeVerify) {
