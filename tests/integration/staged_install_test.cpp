@@ -1,9 +1,8 @@
 // The installed layout, as `cmake --install build --prefix /usr` with DESTDIR stages it (the
 // Debian package is made from the same rules): every file in its place, the unit naming the
 // installed daemon, no server key, an edited configuration kept by a later install; then the
-// staged daemon and tools, with the staged sample
-// configuration pointed at the test's ports, log directory and database, serve an agent and stop
-// in order.
+// staged daemon and tools, with the staged sample configuration pointed at the test's ports,
+// log directory and database, serve an agent and stop in order.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
