@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <memory>
 #include <string>
 
@@ -13,4 +14,7 @@ public:
     virtual int init() = 0;
     // The connection of a database, or an empty pointer.
     virtual std::shared_ptr<TakDbConn> getDBConn(const std::string& name) = 0;
+    // Writes what the connections have queued, until the deadline, and ends their workers.
+    // True when everything was written (what was not is logged per table).
+    virtual bool shutdown(std::chrono::steady_clock::time_point deadline) = 0;
 };

@@ -55,6 +55,17 @@ void TakGlobalInfoManager::loadConfigDir(const std::string& configDir) {
         "Limits", "MaxOutputBytes", static_cast<long long>(kDefaultMaxOutputBytes), 1, 1ll << 40));
     m_deviceLimit =
         static_cast<int>(integer("Limits", "DeviceLimit", kDefaultDeviceLimit, 0, 1 << 30));
+    m_maxQueuedBytes = static_cast<uint64_t>(integer(
+        "Limits", "MaxQueuedBytes", static_cast<long long>(kDefaultMaxQueuedBytes), 1, 1ll << 40));
+    m_stopDrainSeconds = static_cast<int>(
+        integer("Limits", "StopDrainSeconds", kDefaultStopDrainSeconds, 0, 24 * 3600));
+    m_handshakeSeconds = static_cast<int>(
+        integer("Limits", "HandshakeSeconds", kDefaultHandshakeSeconds, 1, 24 * 3600));
+    m_maxPlainFrameBytes = static_cast<uint64_t>(
+        integer("Limits", "MaxPlainFrameBytes", static_cast<long long>(kDefaultMaxPlainFrameBytes),
+                1, 0xFFFFFFFFll));
+    m_keepAliveSeconds = static_cast<int>(
+        integer("Limits", "KeepAliveSeconds", kDefaultKeepAliveSeconds, 0, 24 * 3600));
 }
 
 std::string TakGlobalInfoManager::getConfigDir() {
@@ -92,4 +103,24 @@ uint64_t TakGlobalInfoManager::getMaxOutputBytes() {
 int TakGlobalInfoManager::getDeviceLimit() {
     std::lock_guard<std::recursive_mutex> lock(m_mutex);
     return m_deviceLimit;
+}
+uint64_t TakGlobalInfoManager::getMaxQueuedBytes() {
+    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    return m_maxQueuedBytes;
+}
+int TakGlobalInfoManager::getStopDrainSeconds() {
+    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    return m_stopDrainSeconds;
+}
+int TakGlobalInfoManager::getHandshakeSeconds() {
+    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    return m_handshakeSeconds;
+}
+uint64_t TakGlobalInfoManager::getMaxPlainFrameBytes() {
+    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    return m_maxPlainFrameBytes;
+}
+int TakGlobalInfoManager::getKeepAliveSeconds() {
+    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    return m_keepAliveSeconds;
 }

@@ -29,6 +29,11 @@ public:
     static constexpr uint64_t kDefaultMaxFrameBytes = 64ull * 1024 * 1024;
     static constexpr uint64_t kDefaultMaxOutputBytes = 64ull * 1024 * 1024;
     static constexpr int kDefaultDeviceLimit = 50000;
+    static constexpr uint64_t kDefaultMaxQueuedBytes = 256ull * 1024 * 1024;
+    static constexpr int kDefaultStopDrainSeconds = 30;
+    static constexpr int kDefaultHandshakeSeconds = 30;
+    static constexpr uint64_t kDefaultMaxPlainFrameBytes = 64 * 1024;
+    static constexpr int kDefaultKeepAliveSeconds = 60;
 
     static TakGlobalInfoManager& getInstance();
 
@@ -50,6 +55,17 @@ public:
     uint64_t getMaxFrameBytes();
     uint64_t getMaxOutputBytes();
     int getDeviceLimit();
+    // Bytes of database work (uploads) queued per connection before reading from the agents
+    // whose uploads wait is paused.
+    uint64_t getMaxQueuedBytes();
+    // Time the orderly stop may spend writing queued database work.
+    int getStopDrainSeconds();
+    // Time an agent has to complete the key exchange before its connection is closed.
+    int getHandshakeSeconds();
+    // Longest frame body taken before the key exchange (the key answer is small).
+    uint64_t getMaxPlainFrameBytes();
+    // Idle seconds before TCP keepalive probes an agent's connection (0: no keepalive).
+    int getKeepAliveSeconds();
 
     TakGlobalInfoManager(const TakGlobalInfoManager&) = delete;
     TakGlobalInfoManager& operator=(const TakGlobalInfoManager&) = delete;
@@ -67,4 +83,9 @@ private:
     uint64_t m_maxFrameBytes = kDefaultMaxFrameBytes;
     uint64_t m_maxOutputBytes = kDefaultMaxOutputBytes;
     int m_deviceLimit = kDefaultDeviceLimit;
+    uint64_t m_maxQueuedBytes = kDefaultMaxQueuedBytes;
+    int m_stopDrainSeconds = kDefaultStopDrainSeconds;
+    int m_handshakeSeconds = kDefaultHandshakeSeconds;
+    uint64_t m_maxPlainFrameBytes = kDefaultMaxPlainFrameBytes;
+    int m_keepAliveSeconds = kDefaultKeepAliveSeconds;
 };

@@ -23,6 +23,9 @@ int TakTcpServerManager::init() {
     m_server = std::make_unique<TakTcpServer>();
     m_server->setThreadNum(TakComUtil::hardwareThreads());
     m_server->setMaxOutputBytes(config.getMaxOutputBytes());
+    // A host that vanished (power cut, cable) leaves a half-open connection that only probes
+    // reveal: after the idle time, 6 probes 10 s apart.
+    m_server->setKeepAlive(config.getKeepAliveSeconds(), 10, 6);
     int const fd = m_server->createsocket(port, "0.0.0.0");
     TAK_LOG_INFO("server listen on port:" << port << fd);
     if (fd < 0) {

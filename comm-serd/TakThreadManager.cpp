@@ -25,3 +25,9 @@ void TakThreadManager::addWork(std::function<void()> work) {
     if (!work) return;
     if (!m_pool->commit(std::move(work))) TAK_LOG_WARN("worker pool stopped: work item dropped");
 }
+
+bool TakThreadManager::drain(std::chrono::steady_clock::time_point deadline) {
+    if (m_pool->drain(deadline)) return true;
+    TAK_LOG_ERROR("worker pool tasks not run at stop:" << m_pool->queuedTaskCount());
+    return false;
+}

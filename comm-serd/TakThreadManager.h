@@ -14,6 +14,7 @@ public:
 
     void addPacket(std::shared_ptr<STLogPacket> packet) override;
     void addWork(std::function<void()> work) override;
+    bool drain(std::chrono::steady_clock::time_point deadline) override;
 
     TakThreadPool& pool() { return *m_pool; }
 

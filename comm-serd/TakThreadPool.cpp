@@ -88,6 +88,7 @@ void TakThreadPool::workerLoop() {
         }
         Task task = std::move(m_tasks.front());
         m_tasks.pop_front();
+        ++m_busyThreads;
         lock.unlock();
         try {
             if (task) task();
@@ -98,7 +99,15 @@ void TakThreadPool::workerLoop() {
         }
         task = nullptr;  // release what the task holds before taking the lock again
         lock.lock();
+        --m_busyThreads;
+        if (m_busyThreads == 0 && m_tasks.empty()) m_idleCond.notify_all();
     }
+}
+
+bool TakThreadPool::drain(std::chrono::steady_clock::time_point deadline) {
+    std::unique_lock<std::mutex> lock(m_mutex);
+    return m_idleCond.wait_until(lock, deadline,
+                                 [this] { return m_tasks.empty() && m_busyThreads == 0; });
 }
 
 size_t TakThreadPool::threadCount() {

@@ -32,6 +32,10 @@ public:
     // pool was stopped.
     [[nodiscard]] bool commit(Task task);
 
+    // Waits until no task is queued or running, or the deadline has passed; true when idle.
+    // Must not be called from a task of this pool.
+    [[nodiscard]] bool drain(std::chrono::steady_clock::time_point deadline);
+
     size_t threadCount();
     size_t queuedTaskCount();
     size_t minThreads() const { return m_minThreads; }
@@ -48,10 +52,12 @@ private:
 
     std::mutex m_mutex;
     std::condition_variable m_cond;
-    std::deque<Task> m_tasks;           // guarded by m_mutex
-    std::list<std::thread> m_threads;   // guarded by m_mutex; running workers
-    std::list<std::thread> m_finished;  // guarded by m_mutex; workers that ended, to be joined
-    size_t m_idleThreads = 0;           // guarded by m_mutex
-    bool m_running = false;             // guarded by m_mutex
-    bool m_stopped = false;             // guarded by m_mutex; stop() was called
+    std::condition_variable m_idleCond;  // a task ended with nothing queued
+    std::deque<Task> m_tasks;            // guarded by m_mutex
+    std::list<std::thread> m_threads;    // guarded by m_mutex; running workers
+    std::list<std::thread> m_finished;   // guarded by m_mutex; workers that ended, to be joined
+    size_t m_idleThreads = 0;            // guarded by m_mutex
+    size_t m_busyThreads = 0;            // guarded by m_mutex: threads running a task
+    bool m_running = false;              // guarded by m_mutex
+    bool m_stopped = false;              // guarded by m_mutex; stop() was called
 };

@@ -1,6 +1,7 @@
 #include <signal.h>
 #include <sys/resource.h>
 
+#include <chrono>
 #include <filesystem>
 #include <memory>
 #include <optional>
@@ -12,6 +13,8 @@
 #include "comm-serd/TakManagerFactory.h"
 #include "comm-serd/TakServiceNotifier.h"
 #include "comm-serd/TakSignalWaiter.h"
+#include "comm-serd/business/TakBsDeviceInfo.h"
+#include "comm-serd/db/TakDbDefine.h"
 #include "log/TakLog.h"
 #include "protobuf/TakProtoRegistry.h"
 
@@ -72,7 +75,10 @@ int main(int argc, char** argv) {
     takRegisterProtoDescriptors();
 
     TakManagerFactory& factory = TakManagerFactory::getInstance();
-    factory.getDbManager()->init();
+    auto db = factory.getDbManager();
+    (void)db->init();  // a database that is down is logged and connected in the background
+    // Before any agent can register: no device is online when the daemon starts.
+    TakBsDeviceInfo::queueOfflineReset(db->getDBConn(g_strSecurityDbName));
 
     auto rpc = factory.getRpcManager();
     rpc->init();
@@ -96,9 +102,21 @@ int main(int argc, char** argv) {
         status = 1;
     }
 
+    // The agents are gone (the listener and every session are closed). What they were told is
+    // received is still written: the requests waiting for the worker pool, then what the
+    // database queues hold, within the drain limit.
     rpc->stop();
+    auto const deadline =
+        std::chrono::steady_clock::now() + std::chrono::seconds(config.getStopDrainSeconds());
+    bool const handled = factory.getThreadManager()->drain(deadline);
+    bool const written = db->shutdown(deadline);
+    if (status == 0 && !(handled && written)) {
+        TAK_LOG_ERROR("stopped before everything received was written; see the records above");
+        status = 1;
+    }
     rpc.reset();
     tcp.reset();
+    db.reset();
     factory.clear();
     if (status == 0) TAK_LOG_INFO("comm-serd stopped");
     TakLog::instance().shutdownLog();

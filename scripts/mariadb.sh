@@ -4,6 +4,7 @@
 #                                                and load sql/schema.sql; prints the PID
 #   mariadb.sh stop BASE                         stop the server by its PID and wait for it
 #   mariadb.sh sql BASE [mariadb options...]     a client on the server's socket, as root
+# TAK_MARIADB_OPTS adds server options at start (e.g. --max-allowed-packet=1M).
 set -euo pipefail
 . "$(dirname "$0")/lib.sh"
 
@@ -44,7 +45,7 @@ start)
         --bind-address=127.0.0.1 --socket="$(socket_path)" --pid-file="$pidfile" \
         --log-error="$base/error.log" --skip-name-resolve --character-set-server=utf8mb4 \
         --collation-server=utf8mb4_general_ci --innodb-buffer-pool-size=128M \
-        </dev/null >"$base/stdout.log" 2>&1 &
+        ${TAK_MARIADB_OPTS:-} </dev/null >"$base/stdout.log" 2>&1 &
     pid=$!
     for _ in $(seq 1 300); do
         kill -0 "$pid" 2>/dev/null || { tail -n 20 "$base/error.log" >&2; tak_die "mariadbd ended at start-up"; }

@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Passes the tests on a fresh Debian 12 machine: installs the packages it lacks, builds, starts
 # a private MariaDB with the schema on a free port of its own (never 3306), runs the whole
-# suite (unit and integration), makes and checks the Debian package and a short bounded fuzz
-# run, then stops the server.
+# suite (unit and integration), makes and checks the Debian package, runs the concurrency-heavy
+# tests again under ThreadSanitizer and a short bounded fuzz run, then stops the server.
 #   TAK_SANITIZE=address,undefined scripts/test.sh   the same under the sanitizers
+#   TAK_QUICK=1 scripts/test.sh                      the suite only: no ThreadSanitizer, no fuzz
 set -euo pipefail
 . "$(dirname "$0")/lib.sh"
 cd "$TAK_ROOT"
@@ -36,7 +37,19 @@ if [ -z "${TAK_SANITIZE:-}" ]; then
     scripts/package.sh "$build" >/dev/null
 fi
 
-if [ -z "${TAK_SANITIZE:-}" ] && [ -f fuzz/CMakeLists.txt ] && grep -q add_executable fuzz/CMakeLists.txt; then
+# The tests of the code where threads meet: the log queue, the pool and strands, the database
+# workers, the network loops, the registry, policy passes, host queries and the stop.
+tsan_tests='^(TakNanoQueueBuffer|TakNanoLogger|TakThreadPool|TakThreadManager|TakStrand|TakDbConn|TakTcpServer|SessionsTest|ConsoleTest|StopTest)'
+tsan_skip='(Thousand|Figures|FullAuditQueue)'
+if [ -z "${TAK_SANITIZE:-}" ] && [ "${TAK_QUICK:-0}" != 1 ]; then
+    tak_say "building the ThreadSanitizer tree and running the concurrency-heavy tests under it"
+    tak_build "$TAK_ROOT/build-thread" -DTAK_SANITIZE=thread -DTAK_BUILD_TESTS=ON -DTAK_BUILD_BENCH=OFF
+    TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
+        ctest --test-dir "$TAK_ROOT/build-thread" --output-on-failure -j "$(nproc)" --timeout 900 \
+        -R "$tsan_tests" -E "$tsan_skip"
+fi
+
+if [ -z "${TAK_SANITIZE:-}" ] && [ "${TAK_QUICK:-0}" != 1 ] && [ -f fuzz/CMakeLists.txt ] && grep -q add_executable fuzz/CMakeLists.txt; then
     tak_say "building and running the fuzz targets (bounded)"
     CC=clang CXX=clang++ tak_build "$TAK_ROOT/build-fuzz" -DTAK_BUILD_FUZZ=ON \
         -DTAK_BUILD_TESTS=OFF -DTAK_BUILD_BENCH=OFF

@@ -26,11 +26,35 @@ bool parseDecimal64(const std::string& text, long long* value) {
     return ec == std::errc() && end == last;
 }
 
+// Counts an upload's bytes as waiting for as long as its task exists (run or dropped).
+class WaitingUpload {
+public:
+    WaitingUpload(std::shared_ptr<std::atomic<uint64_t>> gauge, uint64_t bytes)
+        : m_gauge(std::move(gauge)), m_bytes(bytes) {
+        if (m_gauge) *m_gauge += m_bytes;
+    }
+    ~WaitingUpload() {
+        if (m_gauge) *m_gauge -= m_bytes;
+    }
+    WaitingUpload(const WaitingUpload&) = delete;
+    WaitingUpload& operator=(const WaitingUpload&) = delete;
+
+private:
+    std::shared_ptr<std::atomic<uint64_t>> m_gauge;
+    uint64_t m_bytes;
+};
+
 }  // namespace
 
-TakBsAuditInfo::TakBsAuditInfo(int id, std::map<EAuditUpType, std::string> tableNames,
-                               std::shared_ptr<TakDbConn> db)
-    : m_tableNames(std::move(tableNames)) {
+TakBsAuditInfo::TakBsAuditInfo(int id, std::string peerAddr,
+                               std::map<EAuditUpType, std::string> tableNames,
+                               std::shared_ptr<TakDbConn> db,
+                               std::shared_ptr<TakReportedMacs> ownMacs,
+                               std::shared_ptr<std::atomic<uint64_t>> waitingBytes)
+    : m_peerAddr(std::move(peerAddr)),
+      m_tableNames(std::move(tableNames)),
+      m_ownMacs(std::move(ownMacs)),
+      m_waitingBytes(std::move(waitingBytes)) {
     m_id = id;
     m_dbConn = std::move(db);
     m_handlers[Tak::ComDefine::policy_auditUp] = [this](const std::string& data) {
@@ -64,6 +88,13 @@ std::shared_ptr<TakDbConn> TakBsAuditInfo::connection() {
     return conn;
 }
 
+bool TakBsAuditInfo::ownMac(const char* what, const std::string& mac) {
+    if (m_ownMacs && m_ownMacs->contains(mac)) return true;
+    TAK_LOG_WARN(what << "dropped, the MAC is not this session's device: peer:" << m_peerAddr
+                      << "mac:" << mac);
+    return false;
+}
+
 void TakBsAuditInfo::processAuditUpload(const std::string& data) {
     // A missing type reads as auditUpType_unkonw, which has no table.
     Tak::PolicyNotify::AuditContentUpReq request;
@@ -74,6 +105,7 @@ void TakBsAuditInfo::processAuditUpload(const std::string& data) {
                      << static_cast<int>(request.ntype()) << "mac:" << request.strmac());
         return;
     }
+    if (!ownMac("audit upload", request.strmac())) return;
     auto conn = connection();
     if (!conn) return;
     if (request.ntype() == Tak::PolicyNotify::auditUpType_secLog) {
@@ -86,18 +118,22 @@ void TakBsAuditInfo::processAuditUpload(const std::string& data) {
 void TakBsAuditInfo::saveSecLog(const std::shared_ptr<TakDbConn>& conn, const std::string& mac,
                                 const std::string& logdata) {
     std::weak_ptr<TakDbConn> weakConn = conn;
-    conn->processReq(m_id, [weakConn, mac, logdata] {
-        // The worker keeps its connection alive while a task runs.
-        if (auto c = weakConn.lock()) storeSecLog(*c, mac, logdata);
-    });
+    auto waiting = std::make_shared<WaitingUpload>(m_waitingBytes, logdata.size());
+    conn->processReq(m_id, STDbTaskInfo{"secureLog_record", logdata.size()},
+                     [weakConn, mac, logdata, waiting] {
+                         // The worker keeps its connection alive while a task runs.
+                         if (auto c = weakConn.lock()) storeSecLog(*c, mac, logdata);
+                     });
 }
 
 void TakBsAuditInfo::saveSystemLog(const std::shared_ptr<TakDbConn>& conn, const std::string& table,
                                    const std::string& mac, const std::string& logdata) {
     std::weak_ptr<TakDbConn> weakConn = conn;
-    conn->processReq(m_id, [weakConn, table, mac, logdata] {
-        if (auto c = weakConn.lock()) storeSystemLog(*c, table, mac, logdata);
-    });
+    auto waiting = std::make_shared<WaitingUpload>(m_waitingBytes, logdata.size());
+    conn->processReq(m_id, STDbTaskInfo{table, logdata.size()},
+                     [weakConn, table, mac, logdata, waiting] {
+                         if (auto c = weakConn.lock()) storeSystemLog(*c, table, mac, logdata);
+                     });
 }
 
 void TakBsAuditInfo::storeSecLog(TakDbConn& conn, const std::string& mac,
@@ -111,6 +147,7 @@ void TakBsAuditInfo::storeSecLog(TakDbConn& conn, const std::string& mac,
     stmt.init(conn.getMysql(), sql);
     if (!stmt.prepared()) return;  // logged by the statement
     std::string macText = mac;
+    int tooLarge = 0;
     for (auto& record : *content.mutable_arrauditcontent()) {
         int time = record.ntime();
         int type = record.ntype();
@@ -125,8 +162,17 @@ void TakBsAuditInfo::storeSecLog(TakDbConn& conn, const std::string& mac,
         stmt.setParam(5, auditType);
         stmt.setParam(6, *record.mutable_strsummary());
         stmt.setParam(7, *record.mutable_strdesc());
+        if (!stmt.fitsServerPacket()) {
+            ++tooLarge;
+            continue;
+        }
         // A failed record (logged) does not stop the others: it does not end the transaction.
         (void)stmt.executeUpdate();
+    }
+    if (tooLarge != 0) {
+        TAK_LOG_WARN("security-log records skipped, larger than the server's max_allowed_packet:"
+                     << "secureLog_record"
+                     << "records skipped:" << tooLarge << "mac:" << mac);
     }
     // One commit for the whole upload, at the statement's destruction.
 }
@@ -161,6 +207,8 @@ void TakBsAuditInfo::storeSystemLog(TakDbConn& conn, const std::string& table,
     long long first = 0;
     int badFirst = 0;
     int tooShort = 0;
+    int tooLarge = 0;
+    int tooLong = 0;
     for (auto& line : *content.mutable_logcontent()) {
         if (line.stritem_size() < items) {
             ++tooShort;
@@ -172,9 +220,14 @@ void TakBsAuditInfo::storeSystemLog(TakDbConn& conn, const std::string& table,
         }
         stmt.setParam(0, macText);
         stmt.setParam(1, first);
-        // Items past the first line's count are dropped by the statement ("index too large: ").
-        for (int k = 1; k < line.stritem_size(); ++k) {
+        // Items past the first line's count have no column: they are dropped, counted below.
+        if (line.stritem_size() > items) ++tooLong;
+        for (int k = 1; k < items; ++k) {
             stmt.setParam(static_cast<unsigned int>(k + 1), *line.mutable_stritem(k));
+        }
+        if (!stmt.fitsServerPacket()) {
+            ++tooLarge;
+            continue;
         }
         (void)stmt.executeUpdate();
     }
@@ -185,6 +238,14 @@ void TakBsAuditInfo::storeSystemLog(TakDbConn& conn, const std::string& table,
     if (tooShort != 0) {
         TAK_LOG_WARN("system-log lines skipped, fewer items than the first line:"
                      << table << "lines skipped:" << tooShort << "mac:" << mac);
+    }
+    if (tooLarge != 0) {
+        TAK_LOG_WARN("system-log lines skipped, larger than the server's max_allowed_packet:"
+                     << table << "lines skipped:" << tooLarge << "mac:" << mac);
+    }
+    if (tooLong != 0) {
+        TAK_LOG_WARN("system-log lines stored without their items beyond the first line's count:"
+                     << table << "lines:" << tooLong << "mac:" << mac);
     }
     // One commit for the whole upload, at the statement's destruction.
 }
@@ -198,13 +259,14 @@ void TakBsAuditInfo::processReset(const std::string& data) {
                      << static_cast<int>(request.ntype()) << "mac:" << request.strmac());
         return;
     }
+    if (!ownMac("audit reset", request.strmac())) return;
     auto conn = connection();
     if (!conn) return;
     TAK_LOG_DEBUG("processReset:" << *table);
     std::string sql = "DELETE FROM " + *table + " WHERE id > 0 AND macAddr = '" +
                       conn->escapeString(request.strmac()) + "'";
     std::weak_ptr<TakDbConn> weakConn = conn;
-    conn->processReq(m_id, [weakConn, sql = std::move(sql)] {
+    conn->processReq(m_id, STDbTaskInfo{*table, sql.size()}, [weakConn, sql = std::move(sql)] {
         if (auto c = weakConn.lock()) deleteLogs(*c, sql);
     });
 }

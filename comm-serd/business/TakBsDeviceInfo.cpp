@@ -32,8 +32,11 @@ void closeSessionOf(const std::weak_ptr<TakBaseSession>& session) {
 }  // namespace
 
 TakBsDeviceInfo::TakBsDeviceInfo(int id, std::weak_ptr<TakBaseSession> session,
-                                 std::string peerAddr, std::shared_ptr<TakDbConn> db)
-    : m_session(std::move(session)), m_peerAddr(std::move(peerAddr)) {
+                                 std::string peerAddr, std::shared_ptr<TakDbConn> db,
+                                 std::shared_ptr<TakReportedMacs> ownMacs)
+    : m_session(std::move(session)),
+      m_peerAddr(std::move(peerAddr)),
+      m_ownMacs(std::move(ownMacs)) {
     m_id = id;
     m_dbConn = std::move(db);
     m_handlers[Tak::ComDefine::policy_deviceInfoUp] = [this](const std::string& data) {
@@ -68,21 +71,27 @@ void TakBsDeviceInfo::_processDeviceInfo(const std::string& data) {
             return;
         }
         m_mac = info.strmacaddr();
+        m_registering = true;
     }
+    if (m_ownMacs) m_ownMacs->add(info.strmacaddr());
     if (!m_dbConn) {
         reportNoDatabase(g_strSecurityDbName);
         return;
     }
     std::weak_ptr<TakDbConn> weakConn = m_dbConn;
-    m_dbConn->processReq(m_id, [weakConn, info, peerAddr = m_peerAddr, session = m_session] {
-        // The worker keeps its connection alive while a task runs.
-        if (auto conn = weakConn.lock()) registerDevice(*conn, info, peerAddr, session);
-    });
+    m_dbConn->processReq(
+        m_id, STDbTaskInfo{"asset_auth_record", data.size()},
+        [weakConn, info, peerAddr = m_peerAddr, session = m_session, written = m_written] {
+            // The worker keeps its connection alive while a task runs.
+            if (auto conn = weakConn.lock())
+                registerDevice(*conn, info, peerAddr, session, *written);
+        });
 }
 
 void TakBsDeviceInfo::registerDevice(TakDbConn& conn, const Tak::PolicyNotify::DeviceInfoUp& info,
                                      const std::string& peerAddr,
-                                     const std::weak_ptr<TakBaseSession>& session) {
+                                     const std::weak_ptr<TakBaseSession>& session,
+                                     WrittenRows& written) {
     // Everything this task changes becomes durable at one commit (or, for a refused device
     // over the limit, at the explicit commit before the session is closed), so its rerun after
     // a lost connection is exact; closing a session twice is harmless.
@@ -122,12 +131,17 @@ void TakBsDeviceInfo::registerDevice(TakDbConn& conn, const Tak::PolicyNotify::D
     stmt.setParam(4, online);
     stmt.setParam(5, auth);
 
+    // The row is this session's once the statement has run (a rerun of the task after a lost
+    // connection writes it again, with a new id).
+    auto const wrote = [&written, &info, &id](bool executed) {
+        if (executed) written[info.strmacaddr()] = id;
+    };
     int const limit = TakGlobalInfoManager::getInstance().getDeviceLimit();
     if (count >= limit && !authorized) {
         // The registry is full: the device is recorded, not admitted, then sent away.
         online = 1;
         auth = 0;
-        (void)stmt.executeUpdate();
+        wrote(stmt.executeUpdate());
         (void)stmt.commit();
         TAK_LOG_INFO("device limit reached, device refused:" << info.strmacaddr() << "authorized:"
                                                              << count << "limit:" << limit);
@@ -138,42 +152,62 @@ void TakBsDeviceInfo::registerDevice(TakDbConn& conn, const Tak::PolicyNotify::D
         auth = 0;
         TAK_LOG_INFO("device not authorized, refused:" << info.strmacaddr());
         closeSessionOf(session);
-        (void)stmt.executeUpdate();
+        wrote(stmt.executeUpdate());
     } else {
         online = 1;
         auth = 1;
-        (void)stmt.executeUpdate();
+        wrote(stmt.executeUpdate());
     }
     // The statement's destruction commits.
 }
 
 void TakBsDeviceInfo::close() {
     TAK_LOG_DEBUG("close bsDeviceInfo");
-    std::string mac;
+    bool registering = false;
     {
         std::lock_guard<std::mutex> lock(m_macMutex);
         m_closed = true;
-        mac = m_mac;
+        registering = m_registering;
     }
     if (!m_dbConn) {
-        if (!mac.empty()) reportNoDatabase(g_strSecurityDbName);
+        if (registering) reportNoDatabase(g_strSecurityDbName);
         return;
     }
     // Registrations and error reports of this session not yet started go; one the worker has
     // started runs to its end, before the update queued below.
     m_dbConn->stopTaskById(m_id);
-    if (mac.empty()) return;
-    std::string sql = "update asset_auth_record set onlineState = 0  where macAddr = '" +
-                      m_dbConn->escapeString(mac) + "' ;";
+    if (!registering) return;
     std::weak_ptr<TakDbConn> weakConn = m_dbConn;
-    m_dbConn->processReq(kCloseTaskId, [weakConn, sql = std::move(sql)] {
-        if (auto conn = weakConn.lock()) updateOnlineState(*conn, sql);
-    });
+    m_dbConn->processReq(kCloseTaskId, STDbTaskInfo{"asset_auth_record", 0},
+                         [weakConn, written = m_written] {
+                             if (auto conn = weakConn.lock()) markOffline(*conn, *written);
+                         });
+}
+
+void TakBsDeviceInfo::markOffline(TakDbConn& conn, const WrittenRows& written) {
+    for (const auto& [mac, id] : written) {
+        updateOnlineState(conn, "update asset_auth_record set onlineState = 0  where macAddr = '" +
+                                    conn.escapeString(mac) + "' and id = '" +
+                                    conn.escapeString(id) + "' ;");
+    }
 }
 
 void TakBsDeviceInfo::updateOnlineState(TakDbConn& conn, const std::string& sql) {
     TAK_LOG_DEBUG(sql);
-    conn.executeUpdate(sql);
+    (void)conn.executeUpdate(sql);
+}
+
+void TakBsDeviceInfo::queueOfflineReset(const std::shared_ptr<TakDbConn>& conn) {
+    if (!conn) return;
+    std::weak_ptr<TakDbConn> weakConn = conn;
+    conn->processReq(kCloseTaskId, STDbTaskInfo{"asset_auth_record", 0}, [weakConn] {
+        auto c = weakConn.lock();
+        if (!c) return;
+        if (auto changed = c->executeUpdate(
+                "update asset_auth_record set onlineState = 0 where onlineState <> 0")) {
+            TAK_LOG_INFO("devices marked offline at start-up:" << *changed);
+        }
+    });
 }
 
 void TakBsDeviceInfo::processErr(const std::string& data) {
@@ -193,7 +227,8 @@ void TakBsDeviceInfo::processErr(const std::string& data) {
     int const taskId = closed ? kCloseTaskId : m_id;
     std::weak_ptr<TakDbConn> weakConn = m_dbConn;
     m_dbConn->processReq(
-        taskId, [weakConn, errMsg = error.errmsg(), policyId = static_cast<int>(error.nid())] {
+        taskId, STDbTaskInfo{"asset_business_config", data.size()},
+        [weakConn, errMsg = error.errmsg(), policyId = static_cast<int>(error.nid())] {
             if (auto conn = weakConn.lock()) savePolicyError(*conn, errMsg, policyId);
         });
 }

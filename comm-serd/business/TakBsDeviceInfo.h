@@ -1,5 +1,6 @@
 #pragma once
 
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -7,6 +8,7 @@
 
 #include "Tak.PolicyNotify.pb.h"
 #include "comm-serd/business/ITakBsService.h"
+#include "comm-serd/business/TakReportedMacs.h"
 
 class TakBaseSession;
 
@@ -17,6 +19,11 @@ class TakBaseSession;
 // All database work runs on the security connection's worker, in the order queued. Tasks carry
 // copies of what they store and a weak reference to the session (a task whose session has gone
 // writes its row and closes nothing); none refers to the service itself.
+//
+// A device row is online only while a session holds it: each registration writes the row with
+// a new id, and the offline update of a closing session touches only the rows whose id one of
+// its own registrations wrote. So a device that has reconnected on another session (which wrote
+// a newer row) is not shown offline when its old connection closes.
 class TakBsDeviceInfo : public ITakBsService {
 public:
     // Task id of the work queued at or after close(): the offline update, and error reports
@@ -27,8 +34,10 @@ public:
     // so a device is never left shown online after it has gone.
     static constexpr int kCloseTaskId = -1;
 
+    // ownMacs (may be null) receives every MAC address the agent reports.
     TakBsDeviceInfo(int id, std::weak_ptr<TakBaseSession> session, std::string peerAddr,
-                    std::shared_ptr<TakDbConn> db);
+                    std::shared_ptr<TakDbConn> db,
+                    std::shared_ptr<TakReportedMacs> ownMacs = nullptr);
     ~TakBsDeviceInfo() override;
 
     void processBs(const Tak::Business::Businessdata& bs) override;
@@ -41,21 +50,34 @@ public:
 
     std::string mac();
 
+    // Queues, as the first task of the security connection, the reset of every device row to
+    // offline: the daemon is the only writer of onlineState, and no session exists yet. Runs
+    // once the database is reachable; the count is logged at INFO.
+    static void queueOfflineReset(const std::shared_ptr<TakDbConn>& conn);
+
 private:
+    // MAC -> the id of the row this session's latest registration of it wrote. Touched only by
+    // this service's tasks, which all run on the security worker.
+    using WrittenRows = std::map<std::string, std::string>;
+
     void _processDeviceInfo(const std::string& data);
 
     // The registration task, on the worker: admission and the device's row.
     static void registerDevice(TakDbConn& conn, const Tak::PolicyNotify::DeviceInfoUp& info,
                                const std::string& peerAddr,
-                               const std::weak_ptr<TakBaseSession>& session);
-    // The offline update, on the worker.
+                               const std::weak_ptr<TakBaseSession>& session, WrittenRows& written);
+    // The offline update of the rows this session wrote, on the worker.
+    static void markOffline(TakDbConn& conn, const WrittenRows& written);
     static void updateOnlineState(TakDbConn& conn, const std::string& sql);
     // The error task, on the worker: the policy's processState becomes 3 with the text.
     static void savePolicyError(TakDbConn& conn, const std::string& errMsg, int policyId);
 
     std::weak_ptr<TakBaseSession> m_session;
     const std::string m_peerAddr;
-    std::mutex m_macMutex;  // guards m_mac and m_closed
+    const std::shared_ptr<TakReportedMacs> m_ownMacs;
+    const std::shared_ptr<WrittenRows> m_written = std::make_shared<WrittenRows>();
+    std::mutex m_macMutex;  // guards m_mac, m_registering and m_closed
     std::string m_mac;
+    bool m_registering = false;  // a registration was queued
     bool m_closed = false;
 };

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <exception>
 #include <future>
 #include <map>
@@ -38,53 +39,6 @@ HandleRegistry& handleRegistry() {
     return registry;
 }
 
-// Worker threads of connections that were destroyed on their own worker (the worker released
-// the last reference after a task). Such a thread cannot join itself: it is parked here and
-// joined by the next one parked or, at the latest, when the process ends (by then it has long
-// returned). Parked after the end of static lifetimes (not expected), a thread is kept in a
-// container that is never destroyed, so that its std::thread never ends the process.
-constinit std::atomic<bool> g_finishedWorkersGone{false};
-
-class FinishedWorkers {
-public:
-    ~FinishedWorkers() {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        for (auto& t : m_threads) t.join();
-        m_threads.clear();
-        g_finishedWorkersGone = true;
-    }
-    void park(std::thread thread) {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        for (auto& t : m_threads) t.join();
-        m_threads.clear();
-        m_threads.push_back(std::move(thread));
-    }
-
-private:
-    std::mutex m_mutex;
-    std::vector<std::thread> m_threads;  // guarded by m_mutex
-};
-
-FinishedWorkers& finishedWorkers() {
-    // Made with the first connection, so it outlives the connections made after it.
-    static FinishedWorkers workers;
-    return workers;
-}
-
-void parkWorker(std::thread thread) {
-    if (!g_finishedWorkersGone) {
-        finishedWorkers().park(std::move(thread));
-        return;
-    }
-    struct Leftovers {
-        std::mutex mutex;
-        std::vector<std::thread> threads;  // guarded by mutex
-    };
-    static Leftovers& leftovers = *new Leftovers;
-    std::lock_guard<std::mutex> lock(leftovers.mutex);
-    leftovers.threads.push_back(std::move(thread));
-}
-
 std::string errorText(MYSQL* mysql) {
     const char* text = mysql ? mysql_error(mysql) : nullptr;
     return text ? std::string(text) : std::string();
@@ -94,7 +48,6 @@ std::string errorText(MYSQL* mysql) {
 
 TakDbConn::TakDbConn(std::string dbName, std::string charset)
     : m_dbName(std::move(dbName)), m_charset(std::move(charset)) {
-    (void)finishedWorkers();
     std::lock_guard<std::mutex> lock(m_escapeMutex);
     if (mysql_init(&m_escapeHandle) != nullptr) {
         // Escape as the live connection does: same character set (see openHandle for the
@@ -108,18 +61,9 @@ TakDbConn::TakDbConn(std::string dbName, std::string charset)
 
 TakDbConn::~TakDbConn() {
     TAK_LOG_DEBUG("dbconn is break");
-    {
-        std::lock_guard<std::mutex> lock(m_taskMutex);
-        m_running = false;
-    }
-    m_cond.notify_all();
-    if (m_thread.joinable()) {
-        if (m_thread.get_id() == std::this_thread::get_id()) {
-            parkWorker(std::move(m_thread));
-        } else {
-            m_thread.join();
-        }
-    }
+    // The worker holds a reference until it ends: a worker that still runs here belongs to a
+    // connection that no shared_ptr owned.
+    if (m_thread.joinable()) (void)stop(Clock::now());
     if (m_handleRegistered) {
         HandleRegistry& registry = handleRegistry();
         std::lock_guard<std::mutex> lock(registry.mutex);
@@ -130,7 +74,6 @@ TakDbConn::~TakDbConn() {
         std::lock_guard<std::mutex> lock(m_escapeMutex);
         if (m_escapeReady) mysql_close(&m_escapeHandle);
     }
-    if (!m_tasks.empty()) TAK_LOG_DEBUG("queued db tasks dropped:" << m_tasks.size());
 }
 
 // ---- opening ------------------------------------------------------------------------------
@@ -177,7 +120,6 @@ void TakDbConn::registerHandle() {
     std::lock_guard<std::mutex> lock(registry.mutex);
     registry.conns[&m_handle] = weak;
     m_handleRegistered = true;
-    m_shared = true;
 }
 
 std::shared_ptr<TakDbConn> TakDbConn::findByHandle(const MYSQL* mysql) {
@@ -240,9 +182,24 @@ int TakDbConn::openHandle(std::string* error, bool* charsetRefused) {
             }
         }
     }
+    readMaxAllowedPacket();
     ++m_generation;
     m_connected = true;
     return 0;
+}
+
+void TakDbConn::readMaxAllowedPacket() {
+    static constexpr std::string_view kQuery = "select @@max_allowed_packet";
+    uint64_t value = 0;
+    if (mysql_real_query(m_mysql, kQuery.data(), kQuery.size()) == 0) {
+        if (MYSQL_RES* res = mysql_store_result(m_mysql)) {
+            MYSQL_ROW row = mysql_fetch_row(res);
+            if (row != nullptr && row[0] != nullptr) value = std::strtoull(row[0], nullptr, 10);
+            mysql_free_result(res);
+        }
+    }
+    // A failure here shows again with the first statement; the bound then stays unknown.
+    m_maxAllowedPacket = value;
 }
 
 bool TakDbConn::reconnectLocked() {
@@ -278,6 +235,10 @@ bool TakDbConn::isLossError(unsigned int err) {
     }
 }
 
+bool TakDbConn::isPacketTooLarge(unsigned int err) {
+    return err == ER_NET_PACKET_TOO_LARGE || err == CR_NET_PACKET_TOO_LARGE;
+}
+
 bool TakDbConn::inTask() const { return t_taskConn == this; }
 
 TakDbConn* TakDbConn::currentTaskConn() { return t_taskConn; }
@@ -308,6 +269,9 @@ TakDbConn::EGate TakDbConn::beforeStatement(bool* reconnected) {
 
 TakDbConn::EAfterFailure TakDbConn::afterFailure(unsigned int err, const char* error,
                                                  bool* reconnected) {
+    // The server refuses the statement and, for a packet too large, drops the connection: that
+    // is no outage, and a rerun of the task would be refused again.
+    if (isPacketTooLarge(err) && inTask()) m_taskRefused = true;
     if (!isLossError(err)) return EAfterFailure::Report;
     markLost(error);
     if (inTask()) return EAfterFailure::Quiet;
@@ -329,8 +293,14 @@ bool TakDbConn::gateOpen(bool* reconnected, const std::string& sql) {
     return true;
 }
 
+void TakDbConn::noteFailedPacket(uint64_t bytes) {
+    uint64_t const max = m_maxAllowedPacket.load();
+    if (inTask() && max != 0 && bytes > max) m_taskRefused = true;
+}
+
 TakDbConn::EAfterFailure TakDbConn::failed(const char* what, const std::string& sql,
                                            bool* reconnected) {
+    noteFailedPacket(sql.size());
     std::string const error = errorText(m_mysql);
     auto const next = afterFailure(mysql_errno(m_mysql), error.c_str(), reconnected);
     if (next == EAfterFailure::Report) TAK_LOG_ERROR(what << error << sql);
@@ -384,27 +354,27 @@ std::shared_ptr<TakDbResult> TakDbConn::executeQuery(std::string sql) {
     }
 }
 
-void TakDbConn::executeUpdate(std::string sql) {
+std::optional<uint64_t> TakDbConn::executeUpdate(std::string sql) {
     std::lock_guard<std::recursive_mutex> lock(m_dbMutex);
     bool reconnected = false;
-    if (!gateOpen(&reconnected, sql)) return;
+    if (!gateOpen(&reconnected, sql)) return std::nullopt;
     for (;;) {
         if (mysql_real_query(m_mysql, sql.data(), sql.size()) != 0) {
             if (failed("mysql_real_query failed: %s, sql: ", sql, &reconnected) ==
                 EAfterFailure::Retry)
                 continue;
-            return;
+            return std::nullopt;
         }
         // A statement that yields rows after all: read them, or the handle stays out of step.
         if (mysql_field_count(m_mysql) != 0) mysql_free_result(mysql_store_result(m_mysql));
-        (void)mysql_affected_rows(m_mysql);
+        my_ulonglong const affected = mysql_affected_rows(m_mysql);
         if (mysql_commit(m_mysql) != 0) {
             if (failed("mysql_commit failed: ", sql, &reconnected) == EAfterFailure::Retry)
                 continue;
-            return;
+            return std::nullopt;
         }
         noteCommit();
-        return;
+        return affected == static_cast<my_ulonglong>(-1) ? 0 : static_cast<uint64_t>(affected);
     }
 }
 
@@ -433,32 +403,70 @@ std::string TakDbConn::escapeString(const std::string& value) {
 // ---- the task queue -----------------------------------------------------------------------
 
 void TakDbConn::processReq(int id, const std::function<void()>&& task) {
+    processReq(id, STDbTaskInfo{}, task);
+}
+
+void TakDbConn::processReq(int id, STDbTaskInfo info, std::function<void()> task) {
     {
         std::lock_guard<std::mutex> lock(m_taskMutex);
-        m_tasks.emplace_back(id, task);
+        if (!m_workerEnded) {
+            m_queuedBytes += info.bytes;
+            m_tasks.push_back(Task{id, std::move(info), std::move(task)});
+            task = nullptr;
+        }
+    }
+    if (task) {
+        TAK_LOG_ERROR("db task after stop not written:" << m_dbName << info.label
+                                                        << "bytes:" << info.bytes);
+        return;
     }
     m_cond.notify_one();
 }
 
 void TakDbConn::stopTaskById(int id) {
-    std::vector<std::function<void()>> dropped;  // destroyed after the lock is released
+    std::vector<Task> dropped;  // destroyed after the lock is released
+    uint64_t bytes = 0;
     {
         std::lock_guard<std::mutex> lock(m_taskMutex);
         for (auto it = m_tasks.begin(); it != m_tasks.end();) {
-            if (it->first == id) {
-                dropped.push_back(std::move(it->second));
+            if (it->id == id) {
+                bytes += it->info.bytes;
+                dropped.push_back(std::move(*it));
                 it = m_tasks.erase(it);
             } else {
                 ++it;
             }
         }
     }
+    if (bytes != 0) releaseBytes(bytes);
     m_cond.notify_one();
 }
 
 size_t TakDbConn::queuedTaskCount() {
     std::lock_guard<std::mutex> lock(m_taskMutex);
     return m_tasks.size();
+}
+
+void TakDbConn::whenBelowQueuedLimit(std::function<void()> fn) {
+    if (!fn) return;
+    {
+        std::lock_guard<std::mutex> lock(m_taskMutex);
+        if (m_queuedBytes.load() >= m_maxQueuedBytes.load()) {
+            m_belowLimitWaiters.push_back(std::move(fn));
+            return;
+        }
+    }
+    fn();
+}
+
+void TakDbConn::releaseBytes(uint64_t bytes) {
+    std::vector<std::function<void()>> waiters;
+    {
+        std::lock_guard<std::mutex> lock(m_taskMutex);
+        m_queuedBytes -= std::min(bytes, m_queuedBytes.load());
+        if (m_queuedBytes.load() < m_maxQueuedBytes.load()) waiters.swap(m_belowLimitWaiters);
+    }
+    for (auto& waiter : waiters) waiter();
 }
 
 int TakDbConn::sycProcessReq(const std::function<void()>&& task, int timeout) {
@@ -515,13 +523,61 @@ int TakDbConn::sycProcessReq(const std::function<void()>&& task, int timeout) {
 
 void TakDbConn::startWorker() {
     if (m_thread.joinable()) return;
+    {
+        std::lock_guard<std::mutex> lock(m_taskMutex);
+        if (m_stopping) return;
+    }
     m_running = true;
-    m_thread = std::thread(&TakDbConn::run, this, weak_from_this());
+    // The worker holds the connection until it ends (see stop()).
+    m_thread = std::thread(&TakDbConn::run, this, shared_from_this());
 }
 
-bool TakDbConn::waitStopping(std::chrono::milliseconds delay) {
+bool TakDbConn::stop(Clock::time_point deadline) {
+    if (m_thread.joinable() && m_thread.get_id() == std::this_thread::get_id()) {
+        TAK_LOG_ERROR("db connection stop called by its own task:" << m_dbName);
+        return false;
+    }
+    {
+        std::lock_guard<std::mutex> lock(m_taskMutex);
+        m_stopping = true;
+        m_stopDeadline = deadline;
+    }
+    m_cond.notify_all();
+    if (m_thread.joinable()) m_thread.join();
+    std::deque<Task> left;
+    {
+        std::lock_guard<std::mutex> lock(m_taskMutex);
+        m_workerEnded = true;
+        left.swap(m_tasks);
+    }
+    uint64_t bytes = 0;
+    for (const Task& task : left) bytes += task.info.bytes;
+    if (!left.empty()) reportNotWritten(left);
+    releaseBytes(bytes);
+    return left.empty();
+}
+
+void TakDbConn::reportNotWritten(const std::deque<Task>& tasks) {
+    std::map<std::string, std::pair<uint64_t, uint64_t>> perLabel;  // tasks, bytes
+    for (const Task& task : tasks) {
+        auto& [count, bytes] = perLabel[task.info.label.empty() ? "-" : task.info.label];
+        ++count;
+        bytes += task.info.bytes;
+    }
+    for (const auto& [label, figures] : perLabel) {
+        TAK_LOG_ERROR("db tasks not written at stop:" << m_dbName << label
+                                                      << "tasks:" << figures.first
+                                                      << "bytes:" << figures.second);
+    }
+}
+
+bool TakDbConn::stopDeadlinePassed(std::chrono::milliseconds delay) {
     std::unique_lock<std::mutex> lock(m_taskMutex);
-    return m_cond.wait_for(lock, delay, [this] { return !m_running.load(); });
+    auto const passed = [this] { return m_stopping && Clock::now() >= m_stopDeadline; };
+    if (passed()) return true;
+    auto const until = Clock::now() + delay;
+    m_cond.wait_until(lock, m_stopping ? std::min(until, m_stopDeadline) : until, passed);
+    return passed();
 }
 
 void TakDbConn::backgroundReconnect() {
@@ -544,41 +600,43 @@ void TakDbConn::backgroundReconnect() {
     m_nextAttempt = now + m_backoff;
 }
 
-void TakDbConn::run(std::weak_ptr<TakDbConn> weakSelf) {
-    bool const shared = m_shared;
-    while (m_running) {
-        std::function<void()> task;
+void TakDbConn::run(std::shared_ptr<TakDbConn> self) {
+    for (;;) {
+        Task task;
         {
             std::unique_lock<std::mutex> lock(m_taskMutex);
-            auto const deadline = Clock::now() + kIdleWait;
-            while (m_tasks.empty() && m_running && Clock::now() < deadline) {
-                m_cond.wait_until(lock, deadline);
+            auto const idleUntil = Clock::now() + kIdleWait;
+            while (m_tasks.empty() && !m_stopping && Clock::now() < idleUntil) {
+                m_cond.wait_until(lock, idleUntil);
             }
-            if (!m_running) break;
+            if (m_stopping && (m_tasks.empty() || Clock::now() >= m_stopDeadline)) break;
             if (!m_tasks.empty()) {
-                task = std::move(m_tasks.front().second);
+                task = std::move(m_tasks.front());
                 m_tasks.pop_front();
             }
         }
-        if (!task) {
+        if (!task.fn) {
+            if (task.info.bytes != 0) releaseBytes(task.info.bytes);
             backgroundReconnect();
             continue;
         }
-        if (!runTask(task, weakSelf)) return;  // the connection is gone: touch nothing
-        // A task dropped unrun (stopping) goes here; the loop then ends without touching
-        // members if that was the last reference.
-        task = nullptr;
-        if (shared && weakSelf.expired()) return;
+        if (runTask(task) == ETaskOutcome::NotRun) {
+            // The stop deadline passed while the server was away: stop() reports it.
+            std::lock_guard<std::mutex> lock(m_taskMutex);
+            m_tasks.push_front(std::move(task));
+            break;
+        }
+        uint64_t const bytes = task.info.bytes;
+        task = Task{};  // what the task held goes before its bytes are released
+        releaseBytes(bytes);
     }
+    m_running = false;
+    // self goes with this frame; stop() holds another reference while it joins.
+    (void)self;
 }
 
-bool TakDbConn::runTask(std::function<void()>& task, const std::weak_ptr<TakDbConn>& weakSelf) {
-    // The worker holds no reference to the connection: its owner may destroy it at any time,
-    // and the destructor (on the owner's thread) waits for the running task. Only the task's
-    // own captures may hold the last reference; they go at the end (below), after which the
-    // worker touches nothing if that destroyed the connection.
-    bool rerun = false;
-    for (;;) {
+TakDbConn::ETaskOutcome TakDbConn::runTask(Task& task) {
+    for (int attempt = 1;; ++attempt) {
         // Wait for an open connection, with back-off, without the handle lock.
         auto delay = kFirstBackoff;
         for (;;) {
@@ -586,20 +644,22 @@ bool TakDbConn::runTask(std::function<void()>& task, const std::weak_ptr<TakDbCo
                 std::lock_guard<std::recursive_mutex> lock(m_dbMutex);
                 if (m_connected || reconnectLocked()) break;
             }
-            if (waitStopping(delay)) return true;  // stopping: the task is dropped
+            if (stopDeadlinePassed(delay)) return ETaskOutcome::NotRun;
             delay = std::min(delay * 2, kMaxBackoff);
         }
 
         bool lost = false;
+        bool refused = false;
         int commitsBeforeLoss = 0;
         {
             std::lock_guard<std::recursive_mutex> lock(m_dbMutex);
             if (m_connected) {
                 m_taskLost = false;
+                m_taskRefused = false;
                 m_taskCommits = 0;
                 t_taskConn = this;
                 try {
-                    task();
+                    task.fn();
                 } catch (const std::exception& e) {
                     TAK_LOG_ERROR("db task failed:" << std::string(e.what()));
                 } catch (...) {
@@ -607,24 +667,35 @@ bool TakDbConn::runTask(std::function<void()>& task, const std::weak_ptr<TakDbCo
                 }
                 t_taskConn = nullptr;
                 lost = m_taskLost;
+                refused = m_taskRefused;
                 commitsBeforeLoss = m_taskCommits;
                 m_taskLost = false;
+                m_taskRefused = false;
                 // Undo whatever the cut-off transaction left on the handle.
                 if (lost && m_mysql) (void)mysql_rollback(m_mysql);
             } else {
                 lost = true;  // a direct call found the connection gone meanwhile
+                --attempt;    // the task did not run
             }
         }
         if (!lost) {
-            if (rerun) TAK_LOG_DEBUG("db task done after reconnect:" << m_dbName);
-            bool const shared = m_shared;
-            task = nullptr;  // may release the last reference to this connection
-            return !shared || !weakSelf.expired();
+            if (attempt > 1) TAK_LOG_DEBUG("db task done after reconnect:" << m_dbName);
+            return ETaskOutcome::Done;
+        }
+        if (refused) {
+            TAK_LOG_ERROR("db task dropped, the server refused its data as too large:"
+                          << m_dbName << task.info.label << "bytes:" << task.info.bytes
+                          << "max_allowed_packet:" << m_maxAllowedPacket.load());
+            return ETaskOutcome::Dropped;
+        }
+        if (attempt >= kMaxTaskAttempts) {
+            TAK_LOG_ERROR("db task dropped after attempts:"
+                          << attempt << m_dbName << task.info.label << "bytes:" << task.info.bytes);
+            return ETaskOutcome::Dropped;
         }
         if (commitsBeforeLoss > 0) {
             TAK_LOG_WARN("db task lost its connection after commits:"
                          << commitsBeforeLoss << "its rerun repeats them:" << m_dbName);
         }
-        rerun = true;
     }
 }

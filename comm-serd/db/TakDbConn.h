@@ -10,14 +10,23 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <utility>
+#include <vector>
 
 #include "comm-serd/TakGlobalInfoManager.h"
 #include "comm-serd/db/TakDbDefine.h"
 
 class TakDbResult;
+
+// What a queued task stores: a label (its table, for the logs) and the size of the data it
+// carries (for the bound on queued bytes).
+struct STDbTaskInfo {
+    std::string label;
+    uint64_t bytes = 0;
+};
 
 // One MySQL connection to one database, with its own worker thread and task queue.
 //
@@ -25,6 +34,10 @@ class TakDbResult;
 // either queues a task on the worker (processReq), or runs a statement directly on its own
 // thread (executeQuery, executeUpdate), or runs a closure on a thread of its own under the
 // handle lock with a time limit (sycProcessReq).
+//
+// Life: the worker holds a reference to its connection until it ends, so a connection always
+// outlives its worker, whoever lets go of it and on whichever thread. The worker ends only in
+// stop(), which the owner (TakDbManager) calls: it writes what is queued, up to a deadline.
 //
 // Transactions: autocommit is off. executeQuery and executeUpdate commit after their
 // statement; a TakDbPreStatement commits when it is destroyed (or by its commit()).
@@ -42,31 +55,38 @@ class TakDbResult;
 // - A worker task: its later statements fail at once without touching the server; when the
 //   task returns, the worker rolls back, waits for the server with back-off (without holding the
 //   handle lock) and runs the task again from its start. Queued tasks wait likewise. Nothing
-//   queued is dropped while the server is away; the queue is dropped only when the connection
-//   is destroyed.
+//   queued is dropped while the server is away.
 //   For the rerun to be exact a task must be idempotent up to its commit: everything it changes
 //   in the database becomes durable at one commit at its end (a TakDbPreStatement's destruction
 //   or commit(), or an executeUpdate), and what it does outside the database may happen twice.
 //   A task that commits more than once cannot be replayed exactly: its rerun repeats the changes
 //   committed before the loss (a WARN record says so).
 //   A task takes the handle (getMysql) when it runs, never when it is queued.
+//   A task is run at most kMaxTaskAttempts times: one that loses the connection every time (it
+//   is what brings the connection down) is then logged at ERROR with its label and size and
+//   dropped, so that it cannot stall the queue behind it. A task during which the server refused
+//   a packet as too large (ER_NET_PACKET_TOO_LARGE: the server then drops the connection) is not
+//   run again: it would be refused again. Callers keep their data below maxAllowedPacket().
 // - A direct call (executeQuery / executeUpdate on any other thread, including a sycProcessReq
 //   task, and a TakDbPreStatement outside a worker task): tries one reconnect and runs its
-//   statement once more; if that fails it logs and fails as usual (empty result, false). So no
+//   statement once more; if that fails it logs and fails as usual (empty result, nothing). So no
 //   caller blocks for long.
 // The loss and the recovery are logged once each, not once per statement.
 //
 // A connection whose first connect failed (server down at start-up) keeps connecting in the
 // background; it needs no restart once the server is up.
 //
+// Queued bytes: the bytes of the tasks queued and running (STDbTaskInfo::bytes) are counted.
+// Nothing is ever refused for them; callers that produce the data (agent uploads) ask
+// overQueuedLimit() and stop reading from their peer until whenBelowQueuedLimit() calls back.
+//
 // What a task may do: run executeQuery / executeUpdate and TakDbPreStatements on getMysql() of
 // its connection (all under the handle lock the worker holds), queue more tasks, and touch
 // other objects under their own locks (the session registry after the handle lock, never the
 // other way round). It must not wait for anything that needs this connection's worker, keep a
-// TakDbPreStatement beyond its own end, or drop the last reference to its connection inside its
-// body (its captures may hold it: they are released after it ran). From a task of the same
-// connection, sycProcessReq runs its closure inline. A thread that holds a TakDbPreStatement of
-// a connection must not call that connection's sycProcessReq (the closure's thread would wait
+// TakDbPreStatement beyond its own end, or call stop(). From a task of the same connection,
+// sycProcessReq runs its closure inline. A thread that holds a TakDbPreStatement of a
+// connection must not call that connection's sycProcessReq (the closure's thread would wait
 // for the handle lock).
 //
 // Escaping: every value from an agent or the console that is spliced between single quotes into
@@ -75,9 +95,13 @@ class TakDbResult;
 //                      conn->escapeString(mac) + "'");
 class TakDbConn : public std::enable_shared_from_this<TakDbConn> {
 public:
+    using Clock = std::chrono::steady_clock;
+    // How often one task is run when it loses the connection each time.
+    static constexpr int kMaxTaskAttempts = 3;
+
     explicit TakDbConn(std::string dbName, std::string charset = g_strDbCharset);
-    // Stops the worker (it leaves within 100 ms, or as soon as a running task returns) and
-    // closes the handle. Tasks still queued are dropped unrun.
+    // Closes the handle. A worker still running (only a connection that no shared_ptr owned)
+    // is stopped first, dropping what is queued.
     virtual ~TakDbConn();
     TakDbConn(const TakDbConn&) = delete;
     TakDbConn& operator=(const TakDbConn&) = delete;
@@ -85,14 +109,21 @@ public:
     // Opens the connection now and starts the worker. Returns 0 when connected, 1 when the
     // client handle could not be set up or the character set was refused, 2 when the server
     // refused the connection (logged). On failure the worker still starts and keeps connecting
-    // in the background.
+    // in the background. The connection must be owned by a shared_ptr.
     [[nodiscard]] int connect(const STDbSettings& settings);
     // Starts the worker, which connects in the background.
     void start(const STDbSettings& settings);
+    // Ends the worker: it runs what is queued (waiting for the server if it is away) until the
+    // queue is empty or the deadline has passed, finishes the task it is running, and ends.
+    // What was not written is logged at ERROR, counted per label, and dropped. Returns true
+    // when everything queued was written. Any thread but the worker's; tasks queued after the
+    // worker has ended are logged and dropped.
+    bool stop(Clock::time_point deadline);
 
     // Queues a task under a caller-chosen id. Never blocks on the database. Tasks of one
     // connection run one at a time, in the order queued.
     void processReq(int id, const std::function<void()>&& task);
+    void processReq(int id, STDbTaskInfo info, std::function<void()> task);
     // Drops every queued task with this id; a task already running runs to its end.
     void stopTaskById(int id);
     // Runs task on a thread of its own, holding the handle lock, and waits at most timeout ms.
@@ -102,8 +133,9 @@ public:
 
     // Runs a statement that yields rows, then commits. Empty pointer on any failure.
     std::shared_ptr<TakDbResult> executeQuery(std::string sql);
-    // Runs a statement that yields no rows, then commits.
-    void executeUpdate(std::string sql);
+    // Runs a statement that yields no rows, then commits. The number of rows it changed, or
+    // nothing when it failed (logged).
+    std::optional<uint64_t> executeUpdate(std::string sql);
     // The client handle (null until the first connect attempt). Its address stays the same
     // for the life of the connection, across reconnects.
     MYSQL* getMysql();
@@ -116,12 +148,30 @@ public:
     // Whether the connection is open (as far as the last statement knows).
     bool isConnected() const { return m_connected.load(); }
     size_t queuedTaskCount();
+    // The server's max_allowed_packet, read at every connect: no statement or prepared
+    // execution larger than this reaches the server. 0 until known.
+    uint64_t maxAllowedPacket() const { return m_maxAllowedPacket.load(); }
+
+    // The bound on queued bytes (no bound until set).
+    void setMaxQueuedBytes(uint64_t bytes) { m_maxQueuedBytes.store(bytes); }
+    uint64_t queuedBytes() const { return m_queuedBytes.load(); }
+    bool overQueuedLimit() const { return m_queuedBytes.load() >= m_maxQueuedBytes.load(); }
+    // Calls fn once the queued bytes are below the bound: at once on this thread when they are,
+    // otherwise later on the thread that brings them below (the worker, or a caller of
+    // stopTaskById or stop). fn must be quick and must not call into this connection.
+    void whenBelowQueuedLimit(std::function<void()> fn);
 
 private:
     friend class TakDbPreStatement;
 
+    struct Task {
+        int id = 0;
+        STDbTaskInfo info;
+        std::function<void()> fn;
+    };
     enum class EGate { Run, Quiet, Down };
     enum class EAfterFailure { Report, Retry, Quiet };
+    enum class ETaskOutcome { Done, Dropped, NotRun };
 
     // All of these require m_dbMutex held.
     // (Re)opens the handle: 0, 1 or 2 as connect(); *error receives the client's error text.
@@ -149,24 +199,35 @@ private:
     static TakDbConn* currentTaskConn();
     // The client's latest error text.
     std::string lastError();
+    // Reads the server's max_allowed_packet on a fresh connection.
+    void readMaxAllowedPacket();
+    // A statement of this many bytes failed: when it was larger than the server takes, the
+    // running task is marked as refused (the server may have dropped the connection before
+    // its error reached us, so the error code alone does not tell).
+    void noteFailedPacket(uint64_t bytes);
 
     static bool isLossError(unsigned int err);
+    static bool isPacketTooLarge(unsigned int err);
     // The connection that owns a handle, or null.
     static std::shared_ptr<TakDbConn> findByHandle(const MYSQL* mysql);
     void registerHandle();
 
     void startWorker();
-    void run(std::weak_ptr<TakDbConn> weakSelf);
-    // Runs one task to its end (waiting for the server, rerunning after a loss). False when the
-    // connection went away meanwhile: the caller must then leave without touching members.
-    bool runTask(std::function<void()>& task, const std::weak_ptr<TakDbConn>& weakSelf);
-    // Waits up to delay; false when the connection is stopping.
-    bool waitStopping(std::chrono::milliseconds delay);
+    void run(std::shared_ptr<TakDbConn> self);
+    // Runs one task to its end (waiting for the server, rerunning after a loss). NotRun when
+    // the stop deadline passed while waiting for the server.
+    ETaskOutcome runTask(Task& task);
+    // Waits up to delay for a stop; true when the stop deadline has passed.
+    bool stopDeadlinePassed(std::chrono::milliseconds delay);
     // Idle worker: one background reconnect attempt when it is due.
     void backgroundReconnect();
+    // Takes bytes off the queued count and calls the waiters once below the bound.
+    void releaseBytes(uint64_t bytes);
+    // Logs the tasks that were not written at stop, counted per label.
+    void reportNotWritten(const std::deque<Task>& tasks);
 
     std::thread m_thread;
-    std::deque<std::pair<int, std::function<void()>>> m_tasks;  // guarded by m_taskMutex
+    std::deque<Task> m_tasks;  // guarded by m_taskMutex
     std::atomic<bool> m_running{false};
     std::condition_variable m_cond;  // waits on m_taskMutex
     std::recursive_mutex m_dbMutex;  // the handle lock
@@ -179,12 +240,23 @@ private:
     MYSQL m_handle{};                       // guarded by m_dbMutex
     std::atomic<bool> m_connected{false};   // written under m_dbMutex
     std::atomic<uint64_t> m_generation{0};  // successful connects so far; written under m_dbMutex
-    bool m_handleRegistered = false;        // guarded by m_dbMutex
-    bool m_taskLost = false;                // guarded by m_dbMutex: the running task lost it
-    int m_taskCommits = 0;                  // guarded by m_dbMutex: commits of the running task
+    std::atomic<uint64_t> m_maxAllowedPacket{0};  // written under m_dbMutex
+    bool m_handleRegistered = false;              // guarded by m_dbMutex
+    bool m_taskLost = false;                      // guarded by m_dbMutex: the running task lost it
+    bool m_taskRefused = false;   // guarded by m_dbMutex: the server refused a packet of the task
+    int m_taskCommits = 0;        // guarded by m_dbMutex: commits of the running task
     bool m_lossReported = false;  // guarded by m_dbMutex: a loss or failed connect was logged
     std::chrono::steady_clock::time_point m_lostSince;  // guarded by m_dbMutex
-    bool m_shared = false;  // set before the worker starts: owned by a shared_ptr
+
+    // Stopping; guarded by m_taskMutex.
+    bool m_stopping = false;
+    bool m_workerEnded = false;
+    Clock::time_point m_stopDeadline;
+
+    // Queued bytes; m_queuedBytes changes under m_taskMutex.
+    std::atomic<uint64_t> m_queuedBytes{0};
+    std::atomic<uint64_t> m_maxQueuedBytes{UINT64_MAX};
+    std::vector<std::function<void()>> m_belowLimitWaiters;  // guarded by m_taskMutex
 
     // Worker-only back-off state.
     std::chrono::milliseconds m_backoff{0};

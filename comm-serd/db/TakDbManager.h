@@ -19,6 +19,8 @@ public:
     TakDbManager() = default;
     // Connection settings given (tests, tools).
     explicit TakDbManager(STDbSettings settings);
+    // Ends the workers of connections not yet shut down, dropping what they have queued.
+    ~TakDbManager() override;
 
     // Opens the connections: 0 when both are open ("db conn size: " is logged), otherwise the
     // code of the first that failed (1: client handle or character set, 2: refused by the
@@ -29,6 +31,7 @@ public:
     // The connection of a database (g_strSecurityDbName, g_strAuditDbName), or an empty
     // pointer for any other name (or before init()).
     std::shared_ptr<TakDbConn> getDBConn(const std::string& name) override;
+    bool shutdown(std::chrono::steady_clock::time_point deadline) override;
 
 private:
     std::optional<STDbSettings> m_settings;

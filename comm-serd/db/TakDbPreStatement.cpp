@@ -203,6 +203,7 @@ bool TakDbPreStatement::executeUpdate() {
         unsigned int const err = mysql_stmt_errno(m_stmt);
         std::string const error = stmtErrorText(m_stmt);
         if (m_owner && m_mysql) {
+            m_owner->noteFailedPacket(executePacketBytes());
             bool const hadPending = m_pendingExec;
             auto const next = m_owner->afterFailure(err, error.c_str(), &reconnected);
             if (next == TakDbConn::EAfterFailure::Quiet) {
@@ -214,6 +215,34 @@ bool TakDbPreStatement::executeUpdate() {
         TAK_LOG_ERROR("mysql_stmt_execute failed: " << m_sql << error);
         return false;
     }
+}
+
+uint64_t TakDbPreStatement::executePacketBytes() const {
+    // Command, statement id, flags, iteration count, null bitmap, types; each value carries a
+    // length prefix of at most 9 bytes.
+    uint64_t bytes = 16 + (m_paramCount + 7) / 8 + 2 * static_cast<uint64_t>(m_paramCount);
+    for (unsigned long i = 0; i < m_paramCount; ++i) {
+        const MYSQL_BIND& bind = m_bind[i];
+        switch (bind.buffer_type) {
+            case MYSQL_TYPE_LONG:
+                bytes += 4;
+                break;
+            case MYSQL_TYPE_LONGLONG:
+                bytes += 8;
+                break;
+            case MYSQL_TYPE_NULL:
+                break;
+            default:
+                bytes += 9 + bind.buffer_length;
+                break;
+        }
+    }
+    return bytes;
+}
+
+bool TakDbPreStatement::fitsServerPacket() const {
+    uint64_t const max = m_owner ? m_owner->maxAllowedPacket() : 0;
+    return max == 0 || executePacketBytes() <= max;
 }
 
 bool TakDbPreStatement::commit() { return commitNow(); }

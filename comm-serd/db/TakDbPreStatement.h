@@ -49,6 +49,11 @@ public:
     // Executes once with the current bindings; no commit. Placeholders never bound are sent as
     // NULL.
     [[nodiscard]] bool executeUpdate();
+    // Whether an execution with the current bindings fits the server's max_allowed_packet
+    // (true while that is unknown). A larger one would be refused and cost the connection.
+    bool fitsServerPacket() const;
+    // The size of the packet an execution with the current bindings sends, near enough.
+    uint64_t executePacketBytes() const;
     // Commits now; false when the commit failed (the changes since the last commit are then not
     // durable). Destruction commits again only if the statement executed since.
     [[nodiscard]] bool commit();

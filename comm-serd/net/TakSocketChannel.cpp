@@ -58,8 +58,24 @@ void TakSocketChannel::doRead() {
                                      return;
                                  }
                                  if (m_onRead && n > 0) m_onRead(m_readBuffer.data(), n);
-                                 if (!m_closed && !m_closing.load()) doRead();
+                                 if (m_closed || m_closing.load()) return;
+                                 if (m_readPaused.load()) {
+                                     m_reading = false;
+                                     return;
+                                 }
+                                 doRead();
                              });
+}
+
+void TakSocketChannel::pauseReading() { m_readPaused.store(true); }
+
+void TakSocketChannel::resumeReading() {
+    m_readPaused.store(false);
+    m_loop->runInLoop([self = shared_from_this()] {
+        if (self->m_closed || self->m_reading || self->m_readPaused.load()) return;
+        self->m_reading = true;
+        self->doRead();
+    });
 }
 
 bool TakSocketChannel::sendSome(const char*& data, size_t& size) {

@@ -44,6 +44,10 @@ public:
 
     // Starts reading; call once, on the loop thread.
     void startRead();
+    // Stops reading after the chunk being read (the peer's sending then stalls once the
+    // socket's buffers are full), until resumeReading(). Any thread.
+    void pauseReading();
+    void resumeReading();
 
     // Sends the bytes as one block. Returns the number of bytes taken (sent or queued), or -1
     // when the connection is closed or closing, or would pass its output bound (it is then
@@ -76,7 +80,8 @@ private:
     CloseCallback m_onClose;     // loop thread only
     CloseCallback m_serverHook;  // loop thread only
     std::array<char, 16 * 1024> m_readBuffer;
-    bool m_reading = false;  // loop thread only
+    bool m_reading = false;  // loop thread only: a read is armed
+    std::atomic<bool> m_readPaused{false};
 
     std::atomic<bool> m_closing{false};
     bool m_closed = false;  // loop thread only

@@ -1,8 +1,13 @@
 #include "comm-serd/net/TakTcpServer.h"
 
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+
 #include <asio/post.hpp>
 
 #include <cerrno>
+#include <cstring>
 #include <future>
 
 #include "log/TakNanolog.h"
@@ -61,6 +66,7 @@ void TakTcpServer::doAccept() {
                 });
                 return;
             }
+            if (m_keepAliveIdle > 0) enableKeepAlive(socket.native_handle());
             auto channel =
                 std::make_shared<TakSocketChannel>(loop, std::move(socket), m_maxOutputBytes);
             uint64_t id = 0;
@@ -79,6 +85,18 @@ void TakTcpServer::doAccept() {
             });
             doAccept();
         });
+}
+
+void TakTcpServer::enableKeepAlive(int fd) const {
+    int on = 1;
+    int idle = m_keepAliveIdle;
+    int interval = m_keepAliveInterval > 0 ? m_keepAliveInterval : 1;
+    int count = m_keepAliveCount > 0 ? m_keepAliveCount : 1;
+    bool const ok = setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on) == 0 &&
+                    setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle) == 0 &&
+                    setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval) == 0 &&
+                    setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &count, sizeof count) == 0;
+    if (!ok) TAK_LOG_WARN("TCP keepalive could not be set:" << std::strerror(errno) << "fd:" << fd);
 }
 
 void TakTcpServer::stop() {

@@ -37,6 +37,14 @@ public:
 
     void setThreadNum(size_t n) { m_threadNum = n == 0 ? 1 : n; }
     void setMaxOutputBytes(uint64_t n) { m_maxOutputBytes = n; }
+    // TCP keepalive on every accepted connection: probes after idleSeconds without traffic,
+    // then every intervalSeconds; after count unanswered probes the kernel reports the
+    // connection broken and it is closed. idleSeconds 0 leaves keepalive off.
+    void setKeepAlive(int idleSeconds, int intervalSeconds, int count) {
+        m_keepAliveIdle = idleSeconds;
+        m_keepAliveInterval = intervalSeconds;
+        m_keepAliveCount = count;
+    }
     void setConnectionCallback(ConnectionCallback cb) { m_onConnection = std::move(cb); }
 
     // Starts the worker loops and then the acceptor; returns once all of them run.
@@ -50,10 +58,14 @@ public:
 
 private:
     void doAccept();
+    void enableKeepAlive(int fd) const;
     TakEventLoopThread& nextWorker();
 
     size_t m_threadNum = 1;
     uint64_t m_maxOutputBytes = 64ull * 1024 * 1024;
+    int m_keepAliveIdle = 0;
+    int m_keepAliveInterval = 0;
+    int m_keepAliveCount = 0;
     ConnectionCallback m_onConnection;
     std::string m_lastError;
     int m_port = 0;

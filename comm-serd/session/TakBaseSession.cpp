@@ -18,10 +18,12 @@ namespace ComDefine = Tak::ComDefine;
 TakBaseSession::TakBaseSession(int fd, std::shared_ptr<TakSocketChannel> channel)
     : m_channel(std::move(channel)),
       m_fd(fd),
-      m_codec(TakGlobalInfoManager::getInstance().getMaxFrameBytes()),
+      m_codec(TakGlobalInfoManager::getInstance().getMaxPlainFrameBytes()),
       m_threadManager(TakManagerFactory::getInstance().getThreadManager()),
+      m_strand(std::make_shared<TakStrand>(m_threadManager)),
       m_ownId(g_bsDeviceId),
-      m_peerAddr(m_channel ? m_channel->peeraddr() : std::string()) {}
+      m_peerAddr(m_channel ? m_channel->peeraddr() : std::string()),
+      m_maxFrameBytes(TakGlobalInfoManager::getInstance().getMaxFrameBytes()) {}
 
 TakBaseSession::~TakBaseSession() = default;
 
@@ -31,7 +33,10 @@ void TakBaseSession::startReading() {
         std::static_pointer_cast<TakBaseSession>(shared_from_this());
     m_channel->setReadCallback([weak](const char* data, size_t size) {
         TAK_LOG_DEBUG("read tcp bufSize:" << static_cast<uint64_t>(size));
-        if (auto self = weak.lock()) self->append(data, size);
+        if (auto self = weak.lock()) {
+            self->append(data, size);
+            self->afterChunk();
+        }
     });
 }
 
@@ -74,7 +79,7 @@ void TakBaseSession::writeBody(google::protobuf::Message& message) {
     writeBody(message.SerializePartialAsString());
 }
 
-void TakBaseSession::sendReqMsgWithCallback(STReqParams& params) {
+uint32_t TakBaseSession::sendReqMsgWithCallback(STReqParams& params) {
     std::lock_guard<std::recursive_mutex> lock(m_mutex);
     auto head = buildReqMsgHead(m_ownId);
     uint32_t const seq = head->nseqid();
@@ -89,6 +94,12 @@ void TakBaseSession::sendReqMsgWithCallback(STReqParams& params) {
     module->set_commanddata(params.payload);
     head->set_bybusinessdata(business.SerializePartialAsString());
     writeBody(*head);
+    return seq;
+}
+
+void TakBaseSession::dropPending(uint32_t seq) {
+    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    m_pending.erase(static_cast<int>(seq));
 }
 
 void TakBaseSession::sendPubKey1Toclient(std::string path) {
@@ -101,6 +112,19 @@ void TakBaseSession::sendPubKey1Toclient(std::string path) {
     auto head = buildReqMsgHead(m_ownId);
     head->set_bybusinessdata(TakKeyExchange::buildOfferBusinessdata(pubKey, sign));
     writeBody(*head);
+}
+
+void TakBaseSession::armHandshakeDeadline(std::chrono::seconds limit) {
+    if (!m_channel) return;
+    std::weak_ptr<TakBaseSession> weak =
+        std::static_pointer_cast<TakBaseSession>(shared_from_this());
+    auto const ms = std::chrono::duration_cast<std::chrono::milliseconds>(limit).count();
+    m_channel->loop().setTimer(static_cast<uint32_t>(ms), [weak](TakTimerID) {
+        auto self = weak.lock();
+        if (!self || self->m_encrypted.load() || !self->m_channel->isConnected()) return;
+        TAK_LOG_WARN("key exchange not completed in time, closing:" << self->m_peerAddr);
+        self->closeSession();
+    });
 }
 
 void TakBaseSession::closeSession() {
@@ -145,6 +169,8 @@ void TakBaseSession::onKeyAnswer(const std::string& body) {
     if (TakKeyExchange::acceptKeyAnswer(m_ephemeralKey, commandData, m_keyMaterial) ==
         TakKeyExchange::AnswerStatus::Accepted) {
         m_encrypted.store(true);
+        // Encrypted frames may be large (uploads); before the exchange only small ones are.
+        m_codec.setMaxBodyBytes(m_maxFrameBytes);
     }
 }
 
@@ -182,11 +208,9 @@ void TakBaseSession::deliver(const std::shared_ptr<MessageData>& message) {
         return;
     }
 
-    auto packet = std::make_shared<STLogPacket>();
-    packet->message = message;
+    // The job keeps the session alive until it has run.
     auto self = std::static_pointer_cast<TakBaseSession>(shared_from_this());
-    packet->handler = [self](std::shared_ptr<MessageData> m) { self->doWork(std::move(m)); };
-    m_threadManager->addPacket(packet);
+    m_strand->post([self, message] { self->doWork(message); });
 }
 
 void TakBaseSession::sendEmptyAnswer(const std::shared_ptr<MessageData>& request,

@@ -4,6 +4,7 @@
 #include "comm-serd/business/TakBsAuditInfo.h"
 #include "comm-serd/business/TakBsDefine.h"
 #include "comm-serd/business/TakBsDeviceInfo.h"
+#include "comm-serd/db/TakDbConn.h"
 #include "comm-serd/db/TakDbDefine.h"
 #include "log/TakNanolog.h"
 
@@ -12,7 +13,8 @@ using Tak::Business::MessageData;
 namespace ComDefine = Tak::ComDefine;
 
 TakDeviceSession::TakDeviceSession(int fd, std::shared_ptr<TakSocketChannel> channel)
-    : TakBaseSession(fd, std::move(channel)) {}
+    : TakBaseSession(fd, std::move(channel)),
+      m_auditConn(TakManagerFactory::getInstance().getDbManager()->getDBConn(g_strAuditDbName)) {}
 
 TakDeviceSession::~TakDeviceSession() = default;
 
@@ -34,14 +36,13 @@ void TakDeviceSession::createDeviceService() {
     auto self = std::static_pointer_cast<TakBaseSession>(shared_from_this());
     auto db = TakManagerFactory::getInstance().getDbManager()->getDBConn(g_strSecurityDbName);
     m_services[g_bsDeviceId] =
-        std::make_shared<TakBsDeviceInfo>(m_fd, self, peerAddr(), std::move(db));
+        std::make_shared<TakBsDeviceInfo>(m_fd, self, peerAddr(), std::move(db), m_reportedMacs);
 }
 
 void TakDeviceSession::createAuditService() {
     if (m_services.count(g_bsAuditId)) return;
-    auto db = TakManagerFactory::getInstance().getDbManager()->getDBConn(g_strAuditDbName);
-    m_services[g_bsAuditId] =
-        std::make_shared<TakBsAuditInfo>(m_fd, takAuditTableNames(), std::move(db));
+    m_services[g_bsAuditId] = std::make_shared<TakBsAuditInfo>(
+        m_fd, peerAddr(), takAuditTableNames(), m_auditConn, m_reportedMacs, m_uploadBytesWaiting);
 }
 
 void TakDeviceSession::doWork(std::shared_ptr<MessageData> message) {
@@ -94,4 +95,25 @@ void TakDeviceSession::doWork(std::shared_ptr<MessageData> message) {
         return;
     }
     it->second->processBs(business);
+    if (business.moduledata().ncommandid() == ComDefine::policy_auditUp) holdReadingForUploads();
+}
+
+void TakDeviceSession::afterChunk() { holdReadingForUploads(); }
+
+void TakDeviceSession::holdReadingForUploads() {
+    if (!m_channel || !m_auditConn || m_uploadBytesWaiting->load() == 0) return;
+    if (!m_auditConn->overQueuedLimit() || m_readingHeld.exchange(true)) return;
+    m_channel->pauseReading();
+    TAK_LOG_DEBUG("audit queue over its bound, reading paused:" << peerAddr() << "queued bytes:"
+                                                                << m_auditConn->queuedBytes());
+    std::weak_ptr<TakBaseSession> weak =
+        std::static_pointer_cast<TakBaseSession>(shared_from_this());
+    m_auditConn->whenBelowQueuedLimit([weak] {
+        if (auto self = weak.lock()) static_cast<TakDeviceSession&>(*self).resumeReadingAfterHold();
+    });
+}
+
+void TakDeviceSession::resumeReadingAfterHold() {
+    m_readingHeld.store(false);
+    m_channel->resumeReading();
 }

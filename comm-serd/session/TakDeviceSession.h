@@ -1,15 +1,23 @@
 #pragma once
 
+#include <atomic>
+#include <cstdint>
 #include <map>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "comm-serd/business/ITakBsService.h"
+#include "comm-serd/business/TakReportedMacs.h"
 #include "comm-serd/session/TakBaseSession.h"
 
 // The agent session: dispatches each request by module, command and addressed service to a
 // business service of its own, created on first use.
+//
+// Back-pressure: uploads are answered before they are stored. While this session's uploads
+// wait in an audit queue that is over its bound ([Limits] MaxQueuedBytes), the session stops
+// reading from its agent (TCP then holds the agent back) and reads again once the queue is
+// below the bound. Nothing answered is dropped.
 //
 // Lock order: registry lock (of the session manager), then the service lock, then the session
 // lock.
@@ -23,7 +31,14 @@ public:
     // Closes the device-information service, which records the device as offline.
     void close() override;
 
+protected:
+    void afterChunk() override;
+
 private:
+    // Pauses reading while uploads of this session wait in a queue over its bound. Any thread.
+    void holdReadingForUploads();
+    void resumeReadingAfterHold();
+
     // requires: m_serviceMutex held
     void createDeviceService();
     void createAuditService();
@@ -33,4 +48,12 @@ private:
     // is dropped, as a registration then would outlast the offline update. Guarded by
     // m_serviceMutex.
     bool m_closed = false;
+
+    // Bytes of this session's uploads queued and not yet stored.
+    const std::shared_ptr<std::atomic<uint64_t>> m_uploadBytesWaiting =
+        std::make_shared<std::atomic<uint64_t>>(0);
+    std::shared_ptr<TakDbConn> m_auditConn;
+    // The MAC addresses the agent has reported: its uploads and resets are taken for these only.
+    const std::shared_ptr<TakReportedMacs> m_reportedMacs = std::make_shared<TakReportedMacs>();
+    std::atomic<bool> m_readingHeld{false};
 };

@@ -36,6 +36,9 @@ public:
     // Body length announced by the header that made append() return FrameTooLarge; 0 before.
     uint64_t rejectedLength() const { return m_rejectedLength; }
     uint64_t maxBodyBytes() const { return m_maxBodyBytes; }
+    // Changes the maximum for the frames whose header is still to come (e.g. after the key
+    // exchange, from onFrame).
+    void setMaxBodyBytes(uint64_t maxBodyBytes) { m_maxBodyBytes = maxBodyBytes; }
     // The frame being collected.
     const TakMessage& current() const { return m_current; }
 

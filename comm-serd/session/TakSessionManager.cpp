@@ -40,8 +40,9 @@ void TakSessionManager::addSession(int fd, std::shared_ptr<TakSocketChannel> cha
         std::lock_guard<std::recursive_mutex> lock(m_mutex);
         m_sessions.push_back(session);
     }
-    std::string const path = TakGlobalInfoManager::getInstance().getConfigDir() + "/scert.dat";
-    session->sendPubKey1Toclient(path);
+    TakGlobalInfoManager& config = TakGlobalInfoManager::getInstance();
+    session->sendPubKey1Toclient(config.getConfigDir() + "/scert.dat");
+    session->armHandshakeDeadline(std::chrono::seconds(config.getHandshakeSeconds()));
 
     std::weak_ptr<TakSessionManager> weakSelf =
         std::dynamic_pointer_cast<TakSessionManager>(shared_from_this());
@@ -227,13 +228,16 @@ bool TakSessionManager::synGetHostInfo(const std::string& mac,
             q->done.set_value(true);
         });
 
+    std::shared_ptr<TakBaseSession> asked;
+    uint32_t seq = 0;
     {
         std::lock_guard<std::recursive_mutex> lock(m_mutex);
         std::vector<std::string> const macs{mac};
         for (const auto& session : m_sessions) {
             if (session->isHasMac(macs)) {
                 TAK_LOG_DEBUG("strMac:" << mac);
-                session->sendReqMsgWithCallback(params);
+                seq = session->sendReqMsgWithCallback(params);
+                asked = session;
                 break;
             }
         }
@@ -241,6 +245,8 @@ bool TakSessionManager::synGetHostInfo(const std::string& mac,
 
     if (answered.wait_for(std::chrono::seconds(1)) != std::future_status::ready) {
         TAK_LOG_DEBUG("Timeout: " << mac);
+        // An agent that never answers must not grow the session's table of pending answers.
+        if (asked) asked->dropPending(seq);
         return true;
     }
     {
@@ -266,13 +272,11 @@ bool TakSessionManager::hostAuth(const std::string& mac, bool auth) {
         auto rows = conn->executeQuery(sql);
         if (!rows || rows->rowCount() == 0) return;  // not a registered host
         if (!auth) {
+            // Every session of the host: a revoked host keeps no connection.
             std::lock_guard<std::recursive_mutex> lock(m_mutex);
             std::vector<std::string> const macs{mac};
             for (const auto& session : m_sessions) {
-                if (session->isHasMac(macs)) {
-                    session->closeSession();
-                    break;
-                }
+                if (session->isHasMac(macs)) session->closeSession();
             }
         }
         TakDbPreStatement statement;

@@ -317,7 +317,10 @@ TEST_F(ConsoleTest, UnknownHostAndLateAnswerGiveNaNAfterOneSecond) {
     answer.set_ntotaldisk(1);
     answer.set_nfreedisk(1);
     ASSERT_TRUE(a->sendAnswer(query, answer.SerializeAsString()));
-    EXPECT_TRUE(daemon->waitForLog("callfunc is call:"));
+    // The query's pending entry went with its time-out: the answer matches nothing and is
+    // dropped like any unawaited answer.
+    EXPECT_TRUE(daemon->waitForLog("recv asr id:  " + std::to_string(query.nseqid()) + " "));
+    EXPECT_EQ(daemon->logText().find("callfunc is call:"), std::string::npos);
     // The daemon still answers: the next query times out normally.
     tak::rpc::notify::STHostInfo info;
     console->getDeviceHostInfo(info, "no:such:mac");
@@ -339,6 +342,18 @@ TEST_F(ConsoleTest, RevokingAConnectedHostClosesItsConnection) {
     tak::rpc::notify::STHostInfo info;
     console->getDeviceHostInfo(info, "cc:00:00:00:00:51");
     EXPECT_TRUE(std::isnan(info.fMemoryUse));
+}
+
+TEST_F(ConsoleTest, RevokingAHostClosesEveryConnectionOfIt) {
+    auto first = hostInGroup("cc:00:00:00:00:52", "g1");
+    auto second = hostInGroup("cc:00:00:00:00:52", "g1");
+    auto other = hostInGroup("cc:00:00:00:00:53", "g1");
+    Console console(daemon->rpcPort());
+    EXPECT_EQ(console->authDevice("cc:00:00:00:00:52", false),
+              tak::rpc::notify::ERpcReturnValue::rpcRet_succeed);
+    EXPECT_TRUE(first->waitClosed(3000));
+    EXPECT_TRUE(second->waitClosed(3000));
+    EXPECT_FALSE(other->waitClosed(300));
 }
 
 TEST_F(ConsoleTest, ApprovingAHostKeepsItsConnection) {

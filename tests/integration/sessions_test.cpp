@@ -21,7 +21,9 @@
 #include "comm-serd/session/TakSmCrypto.h"
 #include "notifyService.h"
 #include "support/TakDaemonProcess.h"
+#include "support/TakEventually.h"
 #include "support/TakTestAgents.h"
+#include "support/TakTestDb.h"
 #include "support/TakTestKeys.h"
 
 namespace ComDefine = Tak::ComDefine;
@@ -49,8 +51,15 @@ protected:
         MessageData ack;
         EXPECT_TRUE(a->receive(ack));
         EXPECT_EQ(ack.nseqid(), seq);
-        // The device service takes the MAC on a pool thread, after the receipt.
-        std::this_thread::sleep_for(100ms);
+        // The device service takes the MAC on a pool thread, after the receipt, and then queues
+        // the registration: once the row is written, the session knows its MAC.
+        if (TakTestDb::available()) {
+            TakTestDb db;
+            EXPECT_TRUE(takEventually([&] {
+                return db.number("select onlineState from asset_auth_record where macAddr = '" +
+                                 db.escape(mac) + "'") == 1;
+            }));
+        }
         return a;
     }
 
@@ -103,6 +112,54 @@ TEST_F(SessionsTest, PlainRequestBeforeTheKeyAnswerGetsNothing) {
     MessageData nothing;
     EXPECT_FALSE(a.receive(nothing, 500));
     EXPECT_FALSE(a.peerClosed());
+}
+
+TEST_F(SessionsTest, APeerThatDoesNotCompleteTheKeyExchangeInTimeIsClosed) {
+    daemon.reset();
+    startDaemon({{"Limits", "HandshakeSeconds", "1"}});
+    TakAgentClient silent;
+    ASSERT_TRUE(silent.connect("127.0.0.1", daemon->agentPort()));
+    MessageData offer;
+    ASSERT_TRUE(silent.receive(offer));
+    auto done = agent();  // completes its exchange at once
+    EXPECT_TRUE(silent.waitClosed(5000));
+    EXPECT_TRUE(daemon->waitForLog("key exchange not completed in time, closing: " +
+                                   silent.localAddr()));
+    // The agent that completed it is served after the deadline.
+    uint32_t const seq = done->sendRequest(ComDefine::Module_Policy,
+                                           ComDefine::policy_lastUploadRecord, "", "takNetDevice");
+    MessageData receipt;
+    ASSERT_TRUE(done->receive(receipt));
+    EXPECT_EQ(receipt.nseqid(), seq);
+}
+
+TEST_F(SessionsTest, BeforeTheKeyExchangeOnlySmallFramesAreTakenAndNoneReservesItsLength) {
+    // A peer announces a 60 MiB frame before the key exchange and sends nothing more.
+    long const before = daemon->memoryKiB("VmHWM");
+    std::vector<std::unique_ptr<TakAgentClient>> peers;
+    for (int i = 0; i < 20; ++i) {
+        peers.push_back(std::make_unique<TakAgentClient>());
+        ASSERT_TRUE(peers.back()->connect("127.0.0.1", daemon->agentPort()));
+        MessageData offer;
+        ASSERT_TRUE(peers.back()->receive(offer));
+        std::string header(TakFrameCodec::kHeaderSize, '\0');
+        uint32_t const announced = 60u * 1024 * 1024;
+        std::memcpy(header.data(), &announced, 4);
+        ASSERT_TRUE(peers.back()->sendRaw(header + std::string(1000, 'x')));
+    }
+    for (auto& peer : peers) EXPECT_TRUE(peer->waitClosed(3000));
+    EXPECT_TRUE(daemon->waitForLog("frame too large 62914560 "));
+    long const after = daemon->memoryKiB("VmHWM");
+    std::printf("60 MiB announced by 20 peers: daemon peak RSS %ld KiB before, %ld KiB after\n",
+                before, after);
+    EXPECT_LT(after - before, 16 * 1024);
+    // A frame that fits the plain bound is still taken: a key answer after such a peer.
+    auto a = agent();
+    uint32_t const seq = a->sendRequest(ComDefine::Module_Policy,
+                                        ComDefine::policy_lastUploadRecord, "", "takNetDevice");
+    MessageData receipt;
+    ASSERT_TRUE(a->receive(receipt));
+    EXPECT_EQ(receipt.nseqid(), seq);
 }
 
 TEST_F(SessionsTest, EncryptedRequestGetsAReceiptWithItsSequenceNumber) {
@@ -337,16 +394,6 @@ TEST_F(SessionsTest, FrameOverTheMaximumClosesTheSession) {
     EXPECT_NE(daemon->logText().find("4294967295"), std::string::npos);
 }
 
-// Resident memory of a process in KiB ("VmRSS" or the peak "VmHWM").
-long memoryKiB(pid_t pid, const std::string& field) {
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    std::string line;
-    while (std::getline(status, line)) {
-        if (line.rfind(field + ":", 0) == 0) return std::atol(line.c_str() + field.size() + 1);
-    }
-    return -1;
-}
-
 TEST_F(SessionsTest, AgentThatStopsReadingIsCutOffAtTheBound) {
     daemon.reset();
     startDaemon({{"Limits", "MaxOutputBytes", "262144"}});
@@ -355,7 +402,7 @@ TEST_F(SessionsTest, AgentThatStopsReadingIsCutOffAtTheBound) {
     slow->setReceiveBuffer(4096);
     ASSERT_TRUE(slow->connect("127.0.0.1", daemon->agentPort()));
     ASSERT_TRUE(slow->handshake());
-    long const before = memoryKiB(daemon->pid(), "VmRSS");
+    long const before = daemon->memoryKiB("VmRSS");
 
     // Registered, so that commands addressed to its device service are taken without a word.
     ASSERT_NE(slow->sendDeviceInfo("aa:00:00:00:00:99"), 0u);
@@ -383,7 +430,7 @@ TEST_F(SessionsTest, AgentThatStopsReadingIsCutOffAtTheBound) {
         if (daemon->logText().find("output queue over limit") != std::string::npos) cut = true;
     }
     EXPECT_TRUE(daemon->waitForLog("output queue over limit", 10s));
-    long const after = memoryKiB(daemon->pid(), "VmRSS");
+    long const after = daemon->memoryKiB("VmRSS");
     RecordProperty("rss_before_kib", std::to_string(before));
     RecordProperty("rss_after_kib", std::to_string(after));
     std::cout << "daemon RSS before " << before << " KiB, after the cut-off " << after << " KiB"
@@ -433,7 +480,7 @@ TEST_F(SessionsTest, ThousandAgentsCompleteTheKeyExchangeAtOnce) {
     for (auto& t : threads) t.join();
     double const seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    long const peak = memoryKiB(daemon->pid(), "VmHWM");
+    long const peak = daemon->memoryKiB("VmHWM");
     std::cout << kAgents << " agents: key exchange and first receipt in " << seconds
               << " s; daemon peak RSS " << peak << " KiB" << std::endl;
     RecordProperty("seconds", std::to_string(seconds));

@@ -97,6 +97,16 @@ TakDaemonProcess::~TakDaemonProcess() {
         int status = 0;
         waitpid(m_pid, &status, 0);
     }
+    // A sanitized daemon reports what it finds on standard error and may go on: that is a
+    // failure of the test that drove it there.
+    std::string const errors = standardError();
+    for (const char* marker : {"ThreadSanitizer:", "AddressSanitizer:", "LeakSanitizer:",
+                               "runtime error:"}) {
+        if (errors.find(marker) != std::string::npos) {
+            ADD_FAILURE() << "the daemon's sanitizer reported:\n" << errors;
+            break;
+        }
+    }
     if (testing::Test::HasFailure()) {
         std::cerr << "daemon working directory kept for inspection: " << m_workDir << std::endl;
         return;
@@ -352,4 +362,13 @@ std::string TakDaemonProcess::logText() const {
     std::string text;
     for (const auto& file : logFiles()) text += readAll(file);
     return text;
+}
+
+long TakDaemonProcess::memoryKiB(const std::string& field) const {
+    std::ifstream status("/proc/" + std::to_string(m_pid) + "/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind(field + ":", 0) == 0) return std::atol(line.c_str() + field.size() + 1);
+    }
+    return -1;
 }

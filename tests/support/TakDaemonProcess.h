@@ -74,6 +74,9 @@ public:
     // 0 when TAK_TEST_DB_PORT is not set.
     int dbPort() const { return m_dbPort; }
     pid_t pid() const { return m_pid; }
+    // A memory figure of the running daemon in KiB ("VmRSS", or the peak "VmHWM"); -1 when
+    // unknown.
+    long memoryKiB(const std::string& field) const;
     const std::filesystem::path& workDir() const { return m_workDir; }
     std::filesystem::path configFile() const { return configDir() / "config.ini"; }
     std::filesystem::path configDir() const;

@@ -27,7 +27,8 @@ unsigned int TakTestMariaDb::freePort() {
     return port;
 }
 
-TakTestMariaDb::TakTestMariaDb(std::string base) : m_base(std::move(base)), m_port(freePort()) {
+TakTestMariaDb::TakTestMariaDb(std::string base, std::string serverOptions)
+    : m_base(std::move(base)), m_serverOptions(std::move(serverOptions)), m_port(freePort()) {
     std::filesystem::create_directories(m_base);
     // A server left over from an interrupted run of the same test.
     (void)script("stop");
@@ -44,8 +45,9 @@ TakTestMariaDb::~TakTestMariaDb() {
 }
 
 bool TakTestMariaDb::script(const std::string& args) {
-    std::string const command = std::string("'") + TAK_SOURCE_DIR + "/scripts/mariadb.sh' " + args +
-                                " >'" + m_base + "/script.log' 2>&1";
+    std::string const command = "TAK_MARIADB_OPTS='" + m_serverOptions + "' '" + TAK_SOURCE_DIR +
+                                "/scripts/mariadb.sh' " + args + " >'" + m_base +
+                                "/script.log' 2>&1";
     return std::system(command.c_str()) == 0;
 }
 

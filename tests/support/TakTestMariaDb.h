@@ -8,7 +8,8 @@
 class TakTestMariaDb {
 public:
     // Data under base; the port is chosen now (free at this moment) and kept across restarts.
-    explicit TakTestMariaDb(std::string base);
+    // serverOptions are added to the server's command line (e.g. "--max-allowed-packet=1M").
+    explicit TakTestMariaDb(std::string base, std::string serverOptions = "");
     // A TCP port on 127.0.0.1 that nothing listens on now (0 if none could be found).
     static unsigned int freePort();
     // A folder next to the shared test server's (TAK_TEST_DB_BASE), or under the build tree.
@@ -32,6 +33,7 @@ private:
     bool script(const std::string& args);
 
     std::string m_base;
+    std::string m_serverOptions;
     unsigned int m_port = 0;
     bool m_running = false;
 };

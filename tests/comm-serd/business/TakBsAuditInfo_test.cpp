@@ -34,9 +34,16 @@ Tak::Business::Businessdata reset(PolicyNotify::EAuditUpType type) {
     return bs;
 }
 
+// The session's own device, as reported in its device information.
+std::shared_ptr<TakReportedMacs> ownMacs() {
+    auto macs = std::make_shared<TakReportedMacs>();
+    macs->add("aa:01");
+    return macs;
+}
+
 TEST(TakBsAuditInfoTest, WithoutADatabaseItsWorkIsSkippedAndReportedOnce) {
     TakLogCapture log;
-    TakBsAuditInfo service(5, takAuditTableNames(), nullptr);
+    TakBsAuditInfo service(5, "peer", takAuditTableNames(), nullptr, ownMacs());
     service.processBs(upload(PolicyNotify::auditUpType_secLog));
     service.processBs(upload(PolicyNotify::auditUpType_kernelInfo));
     service.processBs(reset(PolicyNotify::auditUpType_switchInfo));
@@ -45,7 +52,7 @@ TEST(TakBsAuditInfoTest, WithoutADatabaseItsWorkIsSkippedAndReportedOnce) {
 
 TEST(TakBsAuditInfoTest, RequestsWithoutTableAreSkippedBeforeAnythingElse) {
     TakLogCapture log;
-    TakBsAuditInfo service(6, takAuditTableNames(), nullptr);
+    TakBsAuditInfo service(6, "peer", takAuditTableNames(), nullptr, ownMacs());
     service.processBs(upload(PolicyNotify::auditUpType_count));
     service.processBs(upload(PolicyNotify::auditUpType_unkonw));
     service.processBs(reset(PolicyNotify::auditUpType_count));
@@ -60,13 +67,31 @@ TEST(TakBsAuditInfoTest, RequestsWithoutTableAreSkippedBeforeAnythingElse) {
 
 TEST(TakBsAuditInfoTest, RequestsAfterCloseAreDropped) {
     TakLogCapture log;
-    TakBsAuditInfo service(7, takAuditTableNames(), nullptr);
+    TakBsAuditInfo service(7, "peer", takAuditTableNames(), nullptr, ownMacs());
     service.close();
     service.processBs(upload(PolicyNotify::auditUpType_kernelInfo));
     service.processBs(reset(PolicyNotify::auditUpType_kernelInfo));
     EXPECT_EQ(log.count("TakBsAuditInfo.cpp:close:"), 1u);
     EXPECT_EQ(log.count("audit request after close dropped"), 2u);
     EXPECT_EQ(log.count("no connection to database"), 0u);
+}
+
+TEST(TakBsAuditInfoTest, UploadsAndResetsForAnotherDeviceAreDroppedAndNamed) {
+    TakLogCapture log;
+    auto macs = std::make_shared<TakReportedMacs>();
+    TakBsAuditInfo service(8, "10.0.0.9:4711", takAuditTableNames(), nullptr, macs);
+    // Nothing reported yet: the session speaks for no device.
+    service.processBs(upload(PolicyNotify::auditUpType_kernelInfo));
+    service.processBs(reset(PolicyNotify::auditUpType_kernelInfo));
+    EXPECT_EQ(log.count("audit upload dropped, the MAC is not this session's device:",
+                        "peer: 10.0.0.9:4711  mac: aa:01 "),
+              1u);
+    EXPECT_EQ(log.count("audit reset dropped, the MAC is not this session's device:"), 1u);
+    EXPECT_EQ(log.count("no connection to database"), 0u);
+    // Once reported, the same requests go on (here to the missing database).
+    macs->add("aa:01");
+    service.processBs(reset(PolicyNotify::auditUpType_kernelInfo));
+    EXPECT_EQ(log.count("no connection to database"), 1u);
 }
 
 }  // namespace

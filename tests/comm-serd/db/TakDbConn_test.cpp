@@ -227,49 +227,98 @@ TEST_F(TakDbConnTest, SycProcessReqWaitsForTheTaskWhateverTheResult) {
     EXPECT_EQ(result.get(), 5);
 }
 
-TEST_F(TakDbConnTest, OwnerMayGoWhileATaskRunsOrHoldsTheLastReference) {
-    // The owner lets go while a task runs: the task ends normally, then the connection goes.
-    {
-        auto conn = open();
-        std::promise<void> started;
-        std::promise<void> release;
-        std::atomic<bool> finished{false};
-        conn->processReq(1, [&, c = conn.get(), released = release.get_future().share()] {
-            started.set_value();
-            released.wait();
-            auto res = c->executeQuery("select 1 as one");  // still there: its end waits
-            finished = res && res->getInt("one") == 1;
-        });
-        started.get_future().wait();
-        std::thread owner([&] {
-            std::this_thread::sleep_for(50ms);
-            release.set_value();
-        });
-        std::shared_ptr<TakDbConn> last = conn;
-        conn.reset();
-        // The destructor waits for the running task, which may still use the connection.
-        std::thread dropper([&last] { last.reset(); });
-        owner.join();
-        dropper.join();
-        EXPECT_TRUE(finished);
-    }
-    // A queued task holds the last reference: the connection goes on its own worker after it.
-    m_log.clear();
+TEST_F(TakDbConnTest, TheConnectionOutlivesItsWorkerWhoeverLetsGo) {
+    // The owner lets go while a task runs whose capture then holds the last reference but the
+    // worker's: the task ends normally (its end releases that reference on the worker thread),
+    // and the worker goes on serving the connection until it is stopped.
+    std::weak_ptr<TakDbConn> weak;
+    std::promise<void> started;
+    std::promise<void> release;
     std::promise<int> answer;
     {
         auto conn = open();
-        conn->processReq(2, [&answer, keep = conn] {
-            auto res = keep->executeQuery("select 2 as two");
-            answer.set_value(res ? res->getInt("two") : -1);
-        });
+        weak = conn;
+        conn->processReq(1,
+                         [&started, &answer, keep = conn, released = release.get_future().share()] {
+                             started.set_value();
+                             released.wait();
+                             auto res = keep->executeQuery("select 1 as one");
+                             answer.set_value(res ? res->getInt("one") : -1);
+                         });
+        started.get_future().wait();
     }
-    auto result = answer.get_future();
-    ASSERT_EQ(result.wait_for(5s), std::future_status::ready);
-    EXPECT_EQ(result.get(), 2);
-    EXPECT_TRUE(m_log.waitFor("dbconn is break", 2s));
+    release.set_value();
+    auto first = answer.get_future();
+    ASSERT_EQ(first.wait_for(5s), std::future_status::ready);
+    EXPECT_EQ(first.get(), 1);
+
+    auto conn = weak.lock();
+    ASSERT_NE(conn, nullptr) << "the worker holds its connection until it is stopped";
+    std::promise<int> later;
+    conn->processReq(2, [&later, c = conn.get()] {
+        auto res = c->executeQuery("select 2 as two");
+        later.set_value(res ? res->getInt("two") : -1);
+    });
+    auto second = later.get_future();
+    ASSERT_EQ(second.wait_for(5s), std::future_status::ready);
+    EXPECT_EQ(second.get(), 2);
+
+    // stop() ends the worker; then the last reference is the caller's, on the caller's thread.
+    EXPECT_TRUE(conn->stop(Clock::now() + 5s));
+    conn.reset();
+    EXPECT_TRUE(weak.expired());
+    EXPECT_TRUE(m_log.contains("dbconn is break"));
     // Later connections are not disturbed.
     auto again = open();
     EXPECT_NE(again->executeQuery("select 3"), nullptr);
+}
+
+TEST_F(TakDbConnTest, StopWritesWhatIsQueuedAndRefusesLaterTasks) {
+    auto conn = open();
+    std::promise<void> release;
+    conn->processReq(1, [released = release.get_future().share()] { released.wait(); });
+    constexpr int kTasks = 50;
+    for (int i = 0; i < kTasks; ++i) {
+        conn->processReq(2, STDbTaskInfo{kTable, 10}, [c = conn.get(), i] {
+            (void)c->executeUpdate(std::string("insert into ") + kTable + " (k, n) values ('q', " +
+                                   std::to_string(i) + ")");
+        });
+    }
+    EXPECT_EQ(conn->queuedBytes(), 10u * kTasks);
+    std::thread releaser([&release] { release.set_value(); });
+    EXPECT_TRUE(conn->stop(Clock::now() + 10s));
+    releaser.join();
+    EXPECT_EQ(rowsWhere("k = 'q'"), kTasks);
+    EXPECT_EQ(conn->queuedBytes(), 0u);
+    EXPECT_FALSE(m_log.contains("db tasks not written at stop:"));
+
+    bool ran = false;
+    conn->processReq(3, STDbTaskInfo{"late_table", 5}, [&ran] { ran = true; });
+    EXPECT_FALSE(ran);
+    EXPECT_EQ(m_log.count("db task after stop not written:", "late_table"), 1u);
+    EXPECT_EQ(conn->queuedTaskCount(), 0u);
+}
+
+TEST_F(TakDbConnTest, QueuedBytesCallBackOnceBelowTheBound) {
+    auto conn = open();
+    conn->setMaxQueuedBytes(100);
+    std::promise<void> release;
+    conn->processReq(1, STDbTaskInfo{kTable, 60},
+                     [released = release.get_future().share()] { released.wait(); });
+    conn->processReq(2, STDbTaskInfo{kTable, 60}, [] {});
+    conn->processReq(3, STDbTaskInfo{kTable, 60}, [] {});
+    EXPECT_TRUE(conn->overQueuedLimit());
+    std::atomic<int> calls{0};
+    conn->whenBelowQueuedLimit([&calls] { ++calls; });
+    EXPECT_EQ(calls.load(), 0);
+    conn->stopTaskById(3);  // 120 bytes left: still over
+    EXPECT_EQ(calls.load(), 0);
+    release.set_value();
+    EXPECT_TRUE(takEventually([&] { return calls.load() == 1; }));
+    EXPECT_TRUE(takEventually([&] { return conn->queuedBytes() == 0; }));
+    EXPECT_FALSE(conn->overQueuedLimit());
+    conn->whenBelowQueuedLimit([&calls] { ++calls; });  // below: at once
+    EXPECT_EQ(calls.load(), 2);
 }
 
 // ---- one handle, one thread at a time ---------------------------------------------------

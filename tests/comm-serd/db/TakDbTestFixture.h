@@ -7,6 +7,7 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "comm-serd/db/TakDbConn.h"
 #include "support/TakEventually.h"
@@ -30,11 +31,19 @@ protected:
         m_log.clear();
     }
 
-    // A connection to the shared test server.
-    static std::shared_ptr<TakDbConn> open(const std::string& db = g_strSecurityDbName) {
+    // Connections live until their owner stops them: those of a test end with it.
+    void TearDown() override {
+        for (auto& conn : m_opened) {
+            if (auto c = conn.lock()) (void)c->stop(std::chrono::steady_clock::now());
+        }
+    }
+
+    // A connection to the shared test server, stopped at the end of the test.
+    std::shared_ptr<TakDbConn> open(const std::string& db = g_strSecurityDbName) {
         auto conn = std::make_shared<TakDbConn>(db);
         int const rc = conn->connect(TakTestDb::settings());
         EXPECT_EQ(rc, 0);
+        m_opened.push_back(conn);
         return conn;
     }
 
@@ -44,4 +53,5 @@ protected:
 
     TakLogCapture m_log;
     TakTestDb m_db{"security_dev"};
+    std::vector<std::weak_ptr<TakDbConn>> m_opened;
 };

@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -94,6 +95,7 @@ protected:
     void SetUp() override {
         server.setThreadNum(2);
         server.setMaxOutputBytes(maxOutput);
+        server.setKeepAlive(60, 10, 6);
         ASSERT_GE(server.createsocket(0, "127.0.0.1"), 0) << server.lastError();
         port = server.listenPort();
         server.setConnectionCallback([this](const std::shared_ptr<TakSocketChannel>& channel) {
@@ -167,6 +169,45 @@ TEST_F(TakTcpServerTest, DeliversBytesAndWritesFromAnyThread) {
     for (size_t i = 0; i < all.size(); i += 100) {
         EXPECT_EQ(all.substr(i, 100), std::string(100, all[i])) << "block at " << i << " is torn";
     }
+}
+
+TEST_F(TakTcpServerTest, AcceptedConnectionsProbeAnIdlePeer) {
+    // A host that vanishes leaves a half-open connection: keepalive probes find it out.
+    Client client(port);
+    auto channel = channelOf(client);
+    ASSERT_TRUE(channel);
+    auto option = [&](int level, int name) {
+        int value = -1;
+        socklen_t len = sizeof value;
+        EXPECT_EQ(::getsockopt(channel->fd(), level, name, &value, &len), 0);
+        return value;
+    };
+    EXPECT_EQ(option(SOL_SOCKET, SO_KEEPALIVE), 1);
+    EXPECT_EQ(option(IPPROTO_TCP, TCP_KEEPIDLE), 60);
+    EXPECT_EQ(option(IPPROTO_TCP, TCP_KEEPINTVL), 10);
+    EXPECT_EQ(option(IPPROTO_TCP, TCP_KEEPCNT), 6);
+}
+
+TEST_F(TakTcpServerTest, PausedReadingTakesNothingNewUntilResumed) {
+    Client client(port);
+    auto channel = channelOf(client);
+    ASSERT_TRUE(channel);
+    channel->pauseReading();
+    // The read armed before the pause still completes.
+    client.send("first");
+    ASSERT_TRUE(events.waitFor([&] { return events.received == "first"; }));
+    client.send("second");
+    EXPECT_FALSE(events.waitFor([&] { return events.received.size() > 5; }, 300ms));
+    channel->resumeReading();
+    EXPECT_TRUE(events.waitFor([&] { return events.received == "firstsecond"; }));
+    // What a peer sends before it closes while reading is paused is read, and its close
+    // noticed, once reading resumes.
+    channel->pauseReading();
+    client.send("third");
+    client.closeNow();
+    channel->resumeReading();
+    EXPECT_TRUE(events.waitFor([&] { return events.closes == 1; }));
+    EXPECT_EQ(events.received, "firstsecondthird");
 }
 
 TEST_F(TakTcpServerTest, CloseCallbackRunsOnceOnItsLoopWhicheverSideCloses) {
