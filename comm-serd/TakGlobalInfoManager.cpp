@@ -15,7 +15,10 @@ std::vector<STConfigError> TakGlobalInfoManager::loadConfig() {
 }
 
 std::vector<STConfigError> TakGlobalInfoManager::loadConfigFrom(const std::string& workDir) {
-    std::string const configDir = workDir + "/config";
+    return loadConfigDir(workDir + "/config");
+}
+
+std::vector<STConfigError> TakGlobalInfoManager::loadConfigDir(const std::string& configDir) {
     TakConfigReader reader(configDir + "/config.ini");
 
     std::lock_guard<std::recursive_mutex> lock(m_mutex);

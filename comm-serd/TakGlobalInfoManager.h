@@ -23,7 +23,8 @@ struct STRpcSettings {
     int callTimeoutSeconds = 0;
 };
 
-// The configuration, read once at start-up from config/config.ini under the working directory.
+// The configuration, read once at start-up from config.ini in the configuration directory:
+// config/ under the working directory, or the directory given with the daemon's --config.
 // Every getter copies under the mutex.
 class TakGlobalInfoManager {
 public:
@@ -56,6 +57,8 @@ public:
     [[nodiscard]] std::vector<STConfigError> loadConfig();
     // Same, with the working directory given.
     [[nodiscard]] std::vector<STConfigError> loadConfigFrom(const std::string& workDir);
+    // Reads configDir/config.ini; the server key is then looked for in configDir too.
+    [[nodiscard]] std::vector<STConfigError> loadConfigDir(const std::string& configDir);
 
     std::string getConfigDir();
     std::string getIP();

@@ -14,6 +14,7 @@
 #include "comm-serd/TakManagerFactory.h"
 #include "comm-serd/TakRpcConnection.h"
 #include "comm-serd/TakRpcServerSocket.h"
+#include "comm-serd/TakServiceNotifier.h"
 #include "comm-serd/notifyServiceHandler.h"
 #include "log/TakNanolog.h"
 #include "notifyService.h"
@@ -38,6 +39,7 @@ public:
         } else {
             TAK_LOG_INFO("rpc server listen on port:" << m_port << m_bind);
         }
+        TakServiceNotifier::instance().consoleListenerOpen(m_port);
     }
 
 private:
@@ -138,6 +140,10 @@ void TakRpcManager::doWork() {
             TAK_LOG_ERROR("rpc server cannot serve on port:"
                           << static_cast<int32_t>(m_settings.port) << failure
                           << "retrying every 5 s");
+            TakServiceNotifier::instance().status("console port " +
+                                                  std::to_string(m_settings.port) +
+                                                  " cannot be opened (" + failure +
+                                                  "), retrying every 5 s");
             reported = true;
         }
         m_cond.wait_for(lock, std::chrono::seconds(5), [this] { return m_stopping; });

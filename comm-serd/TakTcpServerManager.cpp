@@ -5,6 +5,7 @@
 #include "comm-serd/TakComUtil.h"
 #include "comm-serd/TakGlobalInfoManager.h"
 #include "comm-serd/TakManagerFactory.h"
+#include "comm-serd/TakServiceNotifier.h"
 #include "log/TakNanolog.h"
 
 TakTcpServerManager::TakTcpServerManager() = default;
@@ -46,7 +47,10 @@ void TakTcpServerManager::onConnection(const std::shared_ptr<TakSocketChannel>& 
 }
 
 void TakTcpServerManager::startServe() {
-    if (m_server) m_server->start();
+    if (m_server) {
+        m_server->start();
+        TakServiceNotifier::instance().agentListenerOpen(m_server->listenPort());
+    }
     {
         std::unique_lock<std::mutex> lock(m_runMutex);
         m_runCond.wait(lock, [this] { return !m_run; });

@@ -4,10 +4,16 @@
 
 #include <chrono>
 #include <iostream>
+#include <filesystem>
 #include <memory>
+#include <optional>
+#include <string>
+#include <system_error>
 
+#include "comm-serd/TakCommandLine.h"
 #include "comm-serd/TakGlobalInfoManager.h"
 #include "comm-serd/TakManagerFactory.h"
+#include "comm-serd/TakServiceNotifier.h"
 #include "comm-serd/TakSignalWaiter.h"
 #include "comm-serd/business/TakBsDeviceInfo.h"
 #include "comm-serd/db/TakDbDefine.h"
@@ -18,18 +24,37 @@ namespace {
 
 void serveInit() { TAK_LOG_INFO("tcpserver init"); }
 
+const char* const kUsage =
+    "usage: comm-serd [-c DIR]\n"
+    "The central communication server: agents connect on [IPInfo] PORT (7300), the console's\n"
+    "Thrift service listens on [Rpc] Port (7400), records go to MySQL on [Database] Port.\n"
+    "\n"
+    "options:\n"
+    "  -c, --config DIR   the configuration directory: DIR/config.ini and the server key\n"
+    "                     DIR/scert.dat (default: config/ under the working directory)\n"
+    "  -h, --help         print this help and exit\n"
+    "      --version      print the version and exit\n"
+    "\n"
+    "It runs in the foreground and logs to standard output and to files in [Log] Dir\n"
+    "(/var/log/taksecSerd/). SIGTERM or SIGINT stops it in order. Under systemd\n"
+    "(Type=notify) it reports ready once both listeners are open.\n";
+
 }  // namespace
 
-int main() {
-    // A configuration the daemon would misread stops it before anything starts: no log file, no
-    // database connection, no listener.
-    TakGlobalInfoManager& config = TakGlobalInfoManager::getInstance();
-    std::vector<STConfigError> const problems = config.loadConfig();
-    if (!problems.empty()) {
-        for (const auto& problem : problems) {
-            std::cerr << "comm-serd: configuration error: " << problem.describe() << std::endl;
-        }
-        return EX_CONFIG;
+int main(int argc, char** argv) {
+    std::optional<std::string> configDir;
+    TakCommandLine commandLine("comm-serd", kUsage);
+    commandLine.option("-c|--config", "an existing directory", [&configDir](const std::string& v) {
+        std::error_code ec;
+        if (v.empty() || !std::filesystem::is_directory(v, ec)) return false;
+        auto const absolute = std::filesystem::absolute(v, ec);
+        configDir = (ec ? std::filesystem::path(v) : absolute).lexically_normal().string();
+        while (configDir->size() > 1 && configDir->back() == '/') configDir->pop_back();
+        return true;
+    });
+    if (auto const status = commandLine.parse(argc, argv)) return *status;
+    if (!commandLine.positional().empty()) {
+        return commandLine.fail("unexpected argument '" + commandLine.positional().front() + "'");
     }
 
     // Before any thread starts: SIGTERM and SIGINT go to the signal-waiting thread only.
@@ -42,6 +67,17 @@ int main() {
         setrlimit(RLIMIT_NOFILE, &files);
     }
 
+    // A configuration the daemon would misread stops it before anything starts: no log file, no
+    // database connection, no listener.
+    TakGlobalInfoManager& config = TakGlobalInfoManager::getInstance();
+    std::vector<STConfigError> const problems =
+        configDir ? config.loadConfigDir(*configDir) : config.loadConfig();
+    if (!problems.empty()) {
+        for (const auto& problem : problems) {
+            std::cerr << "comm-serd: configuration error: " << problem.describe() << std::endl;
+        }
+        return EX_CONFIG;
+    }
     TakLog::instance().initLog(true, config.getLogDir());
     takRegisterProtoDescriptors();
 
@@ -63,6 +99,7 @@ int main() {
     // is still written.
     signals.start([weakTcp = std::weak_ptr<ITakTcpServerManager>(tcp)](int sig) {
         TAK_LOG_INFO("stopping on signal" << TakLog::instance().signalName(sig));
+        TakServiceNotifier::instance().stopping();
         if (auto server = weakTcp.lock()) server->stopServe();
     });
 

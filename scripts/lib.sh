@@ -8,7 +8,7 @@ TAK_PACKAGES=(
     build-essential cmake pkg-config libasio-dev libssl-dev openssl libboost-dev libthrift-dev
     thrift-compiler libprotobuf-dev protobuf-compiler libinih-dev libmariadb-dev libgtest-dev
     libgmock-dev libbenchmark-dev mariadb-server mariadb-client libspdlog-dev clang
-    libclang-rt-14-dev python3 python3-thrift python3-six procps iproute2
+    libclang-rt-14-dev python3 python3-thrift python3-six procps iproute2 libsystemd-dev dpkg-dev file
 )
 
 tak_say() { printf '\033[1m[comm-serd]\033[0m %s\n' "$*" >&2; }

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Passes the tests on a fresh Debian 12 machine: installs the packages it lacks, builds, starts
 # a private MariaDB with the schema on a free port of its own (never 3306), runs the whole
-# suite (unit and integration), the concurrency-heavy tests again under ThreadSanitizer, and a
-# short bounded fuzz run, then stops the server.
+# suite (unit and integration), makes and checks the Debian package, runs the concurrency-heavy
+# tests again under ThreadSanitizer and a short bounded fuzz run, then stops the server.
 #   TAK_SANITIZE=address,undefined scripts/test.sh   the same under the sanitizers
 #   TAK_QUICK=1 scripts/test.sh                      the suite only: no ThreadSanitizer, no fuzz
 set -euo pipefail
@@ -31,6 +31,11 @@ export TAK_TEST_DB_PORT=$port
 export TAK_TEST_DB_BASE=$base
 tak_say "running the test suite"
 ctest --test-dir "$build" --output-on-failure -j "$(nproc)" --timeout 900
+
+if [ -z "${TAK_SANITIZE:-}" ]; then
+    tak_say "making and checking the Debian package"
+    scripts/package.sh "$build" >/dev/null
+fi
 
 # The tests of the code where threads meet: the log queue, the pool and strands, the database
 # workers, the network loops, the registry, policy passes, host queries and the stop.

@@ -1,22 +1,9 @@
-// An agent simulator for comm-serd, on the daemon's own protocol code.
-//
-//   tak-agent-sim [--host H] --port P [--server-key HEXFILE] [options] COMMAND
-//
-// Commands:
-//   run        one agent: key exchange, device registration with --mac, then it stays
-//              connected and answers host queries and policy pushes until --seconds pass
-//              (0: until interrupted)
-//   upload     one agent registers and uploads --lines system-log lines of --type (500: three
-//              security-audit records), then waits for the answer
-//   load       --agents N agents connect at --rate per second, each exchanges keys and
-//              registers; prints the time of the key exchanges and registrations
-//   raw        connects and sends the bytes given as --hex, then prints what comes back
-//
-// Options: --mac M, --host-name N, --cpu PERCENT, --mem TOTAL:FREE, --disk TOTAL:FREE,
-// --policy-error TEXT (answer policy pushes with this error), --uploads K (load: system-log
-// uploads of --lines lines per agent after registering).
+// An agent simulator for comm-serd, on the daemon's own protocol code. `tak-agent-sim --help`
+// prints every command and option (kUsage below).
 #include <algorithm>
 #include <atomic>
+#include <cctype>
+#include <charconv>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -26,6 +13,7 @@
 #include <map>
 #include <mutex>
 #include <string>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -34,6 +22,7 @@
 #include "Tak.SecureLog.pb.h"
 #include "Tak.SystemLog.pb.h"
 #include "agent/TakAgentClient.h"
+#include "comm-serd/TakCommandLine.h"
 
 namespace ComDefine = Tak::ComDefine;
 using Tak::Business::MessageData;
@@ -49,7 +38,7 @@ struct Options {
     std::string command;
     std::string mac = "00:11:22:33:44:55";
     std::string hostName = "sim-host";
-    unsigned cpu = 10;
+    int cpu = 10;
     uint64_t memTotal = 8ull << 30, memFree = 2ull << 30;
     uint64_t diskTotal = 100, diskFree = 25;
     std::string policyError;
@@ -62,18 +51,64 @@ struct Options {
     std::string hex;
 };
 
-int usage() {
-    std::cerr << "usage: tak-agent-sim [--host H] --port P [--server-key HEXFILE] [options] "
-                 "run|upload|load|raw\n(see the comment at the top of tools/tak-agent-sim.cpp)\n";
-    return 2;
+const char* const kUsage =
+    "usage: tak-agent-sim [--host H] [--port P] [--server-key HEXFILE] [options] COMMAND\n"
+    "A simulated agent (or many) for comm-serd, on the daemon's own protocol code.\n"
+    "\n"
+    "commands:\n"
+    "  run      one agent: key exchange, device registration with --mac, then it stays\n"
+    "           connected and answers host queries (--cpu, --mem, --disk) and policy pushes\n"
+    "           (--policy-error) until --seconds pass (0: until SIGINT or SIGTERM);\n"
+    "           exit status 1 when the server closes the connection\n"
+    "  upload   one agent registers and uploads --lines system-log lines of --type\n"
+    "           (--type 500: three security-audit records), then waits for the answer\n"
+    "  load     --agents agents connect at --rate per second, each exchanges keys and\n"
+    "           registers (MAC sim-NNNNNN), then makes --uploads uploads; prints the time of\n"
+    "           key exchange + registration receipt (median, p99, max); then waits --seconds\n"
+    "  raw      connects, sends the bytes of --hex as they are and prints the frames that\n"
+    "           come back\n"
+    "\n"
+    "connection:\n"
+    "  --host H               the daemon's address (default 127.0.0.1)\n"
+    "  --port P               its agent port, [IPInfo] PORT (default 7300)\n"
+    "  --server-key HEXFILE   check the key offer against this public key (scert-pub.hex);\n"
+    "                         without it the offer's signature is not checked\n"
+    "agent:\n"
+    "  --mac M                MAC address reported at registration (default 00:11:22:33:44:55)\n"
+    "  --host-name N          host name reported at registration (default sim-host)\n"
+    "  --cpu PERCENT          CPU use answered to host queries (default 10)\n"
+    "  --mem TOTAL:FREE       memory in bytes answered to host queries (default 8 GiB:2 GiB)\n"
+    "  --disk TOTAL:FREE      disk answered to host queries (default 100:25)\n"
+    "  --policy-error TEXT    answer every policy push with this error\n"
+    "  --seconds S            run: how long to stay; load: how long to keep the agents\n"
+    "                         connected afterwards (default 0)\n"
+    "uploads and load:\n"
+    "  --type T               upload type: a system-log type, or 500 for security audit\n"
+    "                         (default 4)\n"
+    "  --lines N              system-log lines per upload (default 100)\n"
+    "  --agents N             load: number of agents (default 100)\n"
+    "  --rate R               load: new agents per second (default 100)\n"
+    "  --uploads K            load: uploads per agent after registering (default 0)\n"
+    "raw:\n"
+    "  --hex BYTES            the bytes to send, in hexadecimal\n"
+    "\n"
+    "  -h, --help             print this help and exit\n"
+    "  --version              print the version and exit\n";
+
+// "TOTAL:FREE", both plain decimal numbers.
+bool parseSplit(const std::string& s, uint64_t& a, uint64_t& b) {
+    auto const colon = s.find(':');
+    if (colon == std::string::npos) return false;
+    auto whole = [](const std::string& text, uint64_t& out) {
+        auto const [end, error] = std::from_chars(text.data(), text.data() + text.size(), out);
+        return !text.empty() && error == std::errc() && end == text.data() + text.size();
+    };
+    return whole(s.substr(0, colon), a) && whole(s.substr(colon + 1), b);
 }
 
-bool parseSplit(const std::string& s, uint64_t& a, uint64_t& b) {
-    auto colon = s.find(':');
-    if (colon == std::string::npos) return false;
-    a = std::strtoull(s.substr(0, colon).c_str(), nullptr, 10);
-    b = std::strtoull(s.substr(colon + 1).c_str(), nullptr, 10);
-    return true;
+bool isHex(const std::string& s) {
+    return s.size() % 2 == 0 &&
+           std::all_of(s.begin(), s.end(), [](unsigned char c) { return std::isxdigit(c) != 0; });
 }
 
 bool connectAgent(const Options& o, TakAgentClient& agent, std::string& error) {
@@ -136,7 +171,7 @@ int serve(const Options& o, TakAgentClient& agent) {
         auto command = business.moduledata().ncommandid();
         if (command == ComDefine::hostInfo_getSystemRes) {
             Tak::HostInfo::ResourceInfoAsr answer;
-            answer.set_ncpurate(o.cpu);
+            answer.set_ncpurate(static_cast<unsigned>(o.cpu));
             answer.set_ntotalmem(o.memTotal);
             answer.set_nfreemem(o.memFree);
             answer.set_ntotaldisk(o.diskTotal);
@@ -214,47 +249,37 @@ int runLoad(const Options& o) {
 
 int main(int argc, char** argv) {
     Options o;
-    for (int i = 1; i < argc; ++i) {
-        std::string const a = argv[i];
-        auto next = [&]() -> std::string { return i + 1 < argc ? argv[++i] : ""; };
-        if (a == "--host")
-            o.host = next();
-        else if (a == "--port")
-            o.port = std::atoi(next().c_str());
-        else if (a == "--server-key")
-            o.serverKeyHex = next();
-        else if (a == "--mac")
-            o.mac = next();
-        else if (a == "--host-name")
-            o.hostName = next();
-        else if (a == "--cpu")
-            o.cpu = static_cast<unsigned>(std::atoi(next().c_str()));
-        else if (a == "--mem") {
-            if (!parseSplit(next(), o.memTotal, o.memFree)) return usage();
-        } else if (a == "--disk") {
-            if (!parseSplit(next(), o.diskTotal, o.diskFree)) return usage();
-        } else if (a == "--policy-error")
-            o.policyError = next();
-        else if (a == "--seconds")
-            o.seconds = std::atoi(next().c_str());
-        else if (a == "--agents")
-            o.agents = std::atoi(next().c_str());
-        else if (a == "--rate")
-            o.rate = std::atof(next().c_str());
-        else if (a == "--lines")
-            o.lines = std::atoi(next().c_str());
-        else if (a == "--type")
-            o.type = std::atoi(next().c_str());
-        else if (a == "--uploads")
-            o.uploads = std::atoi(next().c_str());
-        else if (a == "--hex")
-            o.hex = next();
-        else if (!a.empty() && a[0] != '-' && o.command.empty())
-            o.command = a;
-        else
-            return usage();
+    constexpr int kMax = 1 << 30;
+    TakCommandLine commandLine("tak-agent-sim", kUsage);
+    commandLine.text("--host", &o.host)
+        .integer("--port", &o.port, 1, 65535)
+        .text("--server-key", &o.serverKeyHex)
+        .text("--mac", &o.mac)
+        .text("--host-name", &o.hostName)
+        .integer("--cpu", &o.cpu, 0, kMax)
+        .option("--mem", "TOTAL:FREE",
+                [&o](const std::string& v) { return parseSplit(v, o.memTotal, o.memFree); })
+        .option("--disk", "TOTAL:FREE",
+                [&o](const std::string& v) { return parseSplit(v, o.diskTotal, o.diskFree); })
+        .text("--policy-error", &o.policyError)
+        .integer("--seconds", &o.seconds, 0, kMax)
+        .integer("--agents", &o.agents, 1, kMax)
+        .number("--rate", &o.rate, 0)
+        .integer("--lines", &o.lines, 0, kMax)
+        .integer("--type", &o.type, 0, kMax)
+        .integer("--uploads", &o.uploads, 0, kMax)
+        .option("--hex", "an even number of hexadecimal digits", [&o](const std::string& v) {
+            o.hex = v;
+            return isHex(v);
+        });
+    if (auto const status = commandLine.parse(argc, argv)) return *status;
+    std::vector<std::string> const& words = commandLine.positional();
+    if (words.empty()) return commandLine.fail("a command is required: run, upload, load or raw");
+    if (words.size() > 1) return commandLine.fail("unexpected argument '" + words[1] + "'");
+    o.command = words[0];
+    if (o.command != "run" && o.command != "upload" && o.command != "load" && o.command != "raw") {
+        return commandLine.fail("unknown command '" + o.command + "'");
     }
-    if (o.command.empty() || o.rate <= 0 || o.agents <= 0) return usage();
     std::signal(SIGINT, [](int) { g_stop.store(true); });
     std::signal(SIGTERM, [](int) { g_stop.store(true); });
 
@@ -296,5 +321,5 @@ int main(int argc, char** argv) {
         std::cerr << "no answer to the upload" << std::endl;
         return 1;
     }
-    return usage();
+    return 1;
 }

@@ -1,20 +1,21 @@
 // A command-line console for comm-serd's Thrift service.
-//   tak-console [--host H] [--port P] [--json] notify
-//   tak-console [--host H] [--port P] [--json] hostinfo MAC
-//   tak-console [--host H] [--port P] [--json] auth MAC on|off
+//   tak-console [--host H] [--port P] [--json] [--verbose] notify
+//   tak-console [--host H] [--port P] [--json] [--verbose] hostinfo MAC
+//   tak-console [--host H] [--port P] [--json] [--verbose] auth MAC on|off
+#include <thrift/Thrift.h>
 #include <thrift/protocol/TBinaryProtocol.h>
 #include <thrift/transport/TBufferTransports.h>
 #include <thrift/transport/TSocket.h>
 
 #include <cmath>
 #include <cstdio>
-#include <cstdlib>
 #include <iostream>
 #include <memory>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "comm-serd/TakCommandLine.h"
 #include "notifyService.h"
 
 using apache::thrift::protocol::TBinaryProtocol;
@@ -24,14 +25,29 @@ using tak::rpc::notify::ERpcReturnValue;
 
 namespace {
 
-int usage() {
-    std::cerr << "usage: tak-console [--host HOST] [--port PORT] [--json] COMMAND\n"
-                 "commands:\n"
-                 "  notify              push the pending policies to the online agents\n"
-                 "  hostinfo MAC        CPU, free memory and free disk of a connected host\n"
-                 "  auth MAC on|off     approve or revoke a host\n";
-    return 2;
-}
+const char* const kUsage =
+    "usage: tak-console [--host HOST] [--port PORT] [--json] [--verbose] COMMAND\n"
+    "Calls comm-serd's console service (Thrift, binary protocol, buffered transport).\n"
+    "\n"
+    "commands:\n"
+    "  notify              push the pending policies to the online agents\n"
+    "  hostinfo MAC        CPU, free memory and free disk of a connected host\n"
+    "  auth MAC on|off     approve or revoke a host (a revoked host is disconnected)\n"
+    "\n"
+    "options:\n"
+    "  --host HOST   the daemon's address (default 127.0.0.1)\n"
+    "  --port PORT   its [Rpc] Port (default 7400)\n"
+    "  --json        print the answer as one JSON object\n"
+    "  --verbose     also print the Thrift library's own messages on standard error\n"
+    "  -h, --help    print this help and exit\n"
+    "  --version     print the version and exit\n"
+    "\n"
+    "exit status: 0 done, 1 the daemon refused (auth failed), 2 bad command line,\n"
+    "3 the daemon does not answer\n";
+
+// Thrift prints its own diagnostics (TOutput) on standard error; the console keeps them for
+// --verbose and otherwise reports failures in its own words.
+void dropThriftOutput(const char*) {}
 
 std::string jsonString(const std::string& s) {
     std::ostringstream out;
@@ -71,28 +87,28 @@ int main(int argc, char** argv) {
     std::string host = "127.0.0.1";
     int port = 7400;
     bool json = false;
-    std::vector<std::string> args;
-    for (int i = 1; i < argc; ++i) {
-        std::string const a = argv[i];
-        if (a == "--host" && i + 1 < argc) {
-            host = argv[++i];
-        } else if (a == "--port" && i + 1 < argc) {
-            port = std::atoi(argv[++i]);
-        } else if (a == "--json") {
-            json = true;
-        } else if (a == "-h" || a == "--help") {
-            return usage();
-        } else {
-            args.push_back(a);
-        }
-    }
-    if (args.empty()) return usage();
+    bool verbose = false;
+    TakCommandLine commandLine("tak-console", kUsage);
+    commandLine.text("--host", &host)
+        .integer("--port", &port, 1, 65535)
+        .flag("--json", &json)
+        .flag("--verbose", &verbose);
+    if (auto const status = commandLine.parse(argc, argv)) return *status;
+    std::vector<std::string> const& args = commandLine.positional();
+    if (args.empty()) return commandLine.fail("a command is required: notify, hostinfo or auth");
     std::string const& command = args[0];
-    if ((command == "notify" && args.size() != 1) || (command == "hostinfo" && args.size() != 2) ||
-        (command == "auth" && (args.size() != 3 || (args[2] != "on" && args[2] != "off"))) ||
-        (command != "notify" && command != "hostinfo" && command != "auth")) {
-        return usage();
+    if (command == "notify") {
+        if (args.size() != 1) return commandLine.fail("notify takes no argument");
+    } else if (command == "hostinfo") {
+        if (args.size() != 2) return commandLine.fail("usage: tak-console hostinfo MAC");
+    } else if (command == "auth") {
+        if (args.size() != 3 || (args[2] != "on" && args[2] != "off")) {
+            return commandLine.fail("usage: tak-console auth MAC on|off");
+        }
+    } else {
+        return commandLine.fail("unknown command '" + command + "'");
     }
+    if (!verbose) apache::thrift::GlobalOutput.setOutputFunction(dropThriftOutput);
 
     auto socket = std::make_shared<TSocket>(host, port);
     socket->setConnTimeout(3000);

@@ -5,18 +5,31 @@
 // agents check the key offer against). An existing scert.dat is kept unless --force is given.
 
 #include <cstdio>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <string>
 #include <system_error>
 
+#include "comm-serd/TakCommandLine.h"
 #include "comm-serd/session/TakKeyFile.h"
 #include "comm-serd/session/TakSm2Key.h"
 
 namespace {
 
-void usage() { std::fprintf(stderr, "usage: tak-keygen --dir DIR [--force]\n"); }
+const char* const kUsage =
+    "usage: tak-keygen --dir DIR [--force]\n"
+    "Makes a new long-term SM2 server key for comm-serd:\n"
+    "  DIR/scert.dat      the encrypted private key the daemon reads (mode 0600)\n"
+    "  DIR/scert-pub.pem  its public key, PEM\n"
+    "  DIR/scert-pub.hex  the 64 public point bytes x||y in hexadecimal, for the agents\n"
+    "\n"
+    "options:\n"
+    "  --dir DIR    where to write the files (created when missing)\n"
+    "  --force      replace an existing DIR/scert.dat (agents that know the old public key\n"
+    "               will refuse the new one)\n"
+    "  -h, --help   print this help and exit\n"
+    "  --version    print the version and exit\n"
+    "An existing key is never replaced without --force (exit status 1).\n";
 
 bool writeText(const std::filesystem::path& path, const std::string& text) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
@@ -40,23 +53,13 @@ std::string hex(const unsigned char* data, size_t n) {
 int main(int argc, char** argv) {
     std::string dir;
     bool force = false;
-    for (int i = 1; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--dir") == 0 && i + 1 < argc) {
-            dir = argv[++i];
-        } else if (std::strcmp(argv[i], "--force") == 0) {
-            force = true;
-        } else if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
-            usage();
-            return 0;
-        } else {
-            usage();
-            return 2;
-        }
+    TakCommandLine commandLine("tak-keygen", kUsage);
+    commandLine.text("--dir", &dir).flag("--force", &force);
+    if (auto const status = commandLine.parse(argc, argv)) return *status;
+    if (!commandLine.positional().empty()) {
+        return commandLine.fail("unexpected argument '" + commandLine.positional().front() + "'");
     }
-    if (dir.empty()) {
-        usage();
-        return 2;
-    }
+    if (dir.empty()) return commandLine.fail("--dir DIR is required");
 
     const std::filesystem::path base(dir);
     const std::filesystem::path keyPath = base / "scert.dat";

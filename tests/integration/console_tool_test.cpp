@@ -38,10 +38,13 @@ TEST(ConsoleToolTest, ThreeCallsReadablyAndAsJson) {
     std::string const keyHex = daemon->workDir().string() + "/pub.hex";
     TakTestShell::writeFile(keyHex, pointHex + "\n");
     std::string agentOut;
+    // The revoke at the end closes the agent's connection, which ends the simulator; its time
+    // limit only bounds a failed run, so a slow machine (or a sanitizer build) does not end the
+    // agent before the revoke.
     std::thread agent([&] {
         TakTestShell::run(kAgent + " --port " + std::to_string(daemon->agentPort()) +
                               " --server-key " + TakTestShell::quote(keyHex) +
-                              " --mac sim:01 --cpu 37 --mem 8:2 --disk 100:25 --seconds 4 run",
+                              " --mac sim:01 --cpu 37 --mem 8:2 --disk 100:25 --seconds 60 run",
                           agentOut, true);
     });
     takEventually(

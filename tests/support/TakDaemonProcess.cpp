@@ -83,6 +83,7 @@ TakDaemonProcess::TakDaemonProcess(Options options) : m_options(std::move(option
     if (mkdtemp(buffer.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
     m_workDir = buffer.data();
     fs::create_directories(m_workDir / "config");
+    if (!m_options.configDir.empty()) fs::create_directories(m_options.configDir);
 
     auto const ports = freePorts();
     m_agentPort = ports[0];
@@ -115,6 +116,10 @@ TakDaemonProcess::~TakDaemonProcess() {
 }
 
 fs::path TakDaemonProcess::daemonPath() { return fs::path(TAK_BIN_DIR) / "comm-serd"; }
+
+fs::path TakDaemonProcess::configDir() const {
+    return m_options.configDir.empty() ? m_workDir / "config" : m_options.configDir;
+}
 
 std::string TakDaemonProcess::configValue(const std::string& section,
                                           const std::string& key) const {
@@ -151,21 +156,59 @@ void TakDaemonProcess::writeConfig() const {
         }
     }
 
-    std::vector<std::string> sections;
+    // The lines of an existing file stay; each value replaces the line of its key, or is added
+    // at the end of its section, or in a new section at the end.
+    std::vector<std::string> lines;
+    {
+        std::ifstream in(configFile());
+        for (std::string line; std::getline(in, line);) lines.push_back(line);
+    }
+    auto trim = [](std::string text) {
+        size_t const first = text.find_first_not_of(" \t\r");
+        if (first == std::string::npos) return std::string();
+        return text.substr(first, text.find_last_not_of(" \t\r") - first + 1);
+    };
+    auto sectionOf = [&](const std::string& line) -> std::optional<std::string> {
+        std::string const t = trim(line);
+        if (t.size() < 2 || t.front() != '[' || t.back() != ']') return std::nullopt;
+        return lower(trim(t.substr(1, t.size() - 2)));
+    };
     for (const auto& v : values) {
-        bool const known = std::any_of(sections.begin(), sections.end(), [&](const std::string& s) {
-            return lower(s) == lower(v.section);
-        });
-        if (!known) sections.push_back(v.section);
+        std::string const entry = v.key + " = " + v.value;
+        std::optional<size_t> sectionEnd;  // one past the section's last line
+        bool done = false;
+        std::string current;
+        for (size_t i = 0; i < lines.size() && !done; ++i) {
+            if (auto const s = sectionOf(lines[i])) {
+                current = *s;
+                continue;
+            }
+            if (current != lower(v.section)) continue;
+            sectionEnd = i + 1;
+            std::string const t = trim(lines[i]);
+            if (t.empty() || t[0] == ';' || t[0] == '#' || t.find('=') == std::string::npos) {
+                continue;
+            }
+            if (lower(trim(t.substr(0, t.find('=')))) == lower(v.key)) {
+                lines[i] = entry;
+                done = true;
+            }
+        }
+        if (done) continue;
+        if (!sectionEnd) {
+            for (size_t i = 0; i < lines.size(); ++i) {
+                if (sectionOf(lines[i]) == lower(v.section)) sectionEnd = i + 1;
+            }
+        }
+        if (sectionEnd) {
+            lines.insert(lines.begin() + static_cast<std::ptrdiff_t>(*sectionEnd), entry);
+        } else {
+            lines.push_back("[" + v.section + "]");
+            lines.push_back(entry);
+        }
     }
     std::ofstream out(configFile(), std::ios::trunc);
-    for (const auto& section : sections) {
-        out << "[" << section << "]\n";
-        for (const auto& v : values) {
-            if (lower(v.section) == lower(section)) out << v.key << " = " << v.value << "\n";
-        }
-        out << "\n";
-    }
+    for (const auto& line : lines) out << line << "\n";
 }
 
 bool TakDaemonProcess::start() {
@@ -173,7 +216,7 @@ bool TakDaemonProcess::start() {
     writeConfig();
     if (!m_options.keyFile.empty()) {
         std::error_code ec;
-        fs::copy_file(m_options.keyFile, m_workDir / "config" / m_options.keyFileName,
+        fs::copy_file(m_options.keyFile, configDir() / m_options.keyFileName,
                       fs::copy_options::overwrite_existing, ec);
         if (ec) {
             ADD_FAILURE() << "cannot copy the key file " << m_options.keyFile << ": "
@@ -183,11 +226,19 @@ bool TakDaemonProcess::start() {
     }
 
     // Everything the child needs is prepared before fork: after it, only async-signal-safe calls.
-    std::string const program = daemonPath().string();
+    std::string const program =
+        (m_options.program.empty() ? daemonPath() : m_options.program).string();
     std::string const dir = m_workDir.string();
     std::string const out = (m_workDir / "stdout.txt").string();
     std::string const err = (m_workDir / "stderr.txt").string();
-    std::vector<char*> argv = {const_cast<char*>(program.c_str()), nullptr};
+    std::vector<std::string> arguments = m_options.arguments;
+    if (!m_options.configDir.empty()) {
+        arguments.push_back("--config");
+        arguments.push_back(m_options.configDir.string());
+    }
+    std::vector<char*> argv = {const_cast<char*>(program.c_str())};
+    for (auto& a : arguments) argv.push_back(a.data());
+    argv.push_back(nullptr);
     std::vector<std::string> environment;
     for (char** e = environ; *e != nullptr; ++e) {
         std::string const entry(*e);

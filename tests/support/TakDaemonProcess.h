@@ -8,13 +8,15 @@
 #include <string>
 #include <vector>
 
-// Runs the built daemon (${TAK_BIN_DIR}/comm-serd) for an integration test, in a temporary
-// working directory of its own:
+// Runs the built daemon (${TAK_BIN_DIR}/comm-serd, or another program) for an integration test,
+// in a temporary working directory of its own:
 //   config/config.ini  free TCP ports for [IPInfo] PORT and [Rpc] Port, [Log] Dir = logs/ under
 //                      the directory, [Database] Port from TAK_TEST_DB_PORT (when set), and the
 //                      test's own keys on top;
 //   config/scert.dat   a copy of the key file the test names (optional);
 //   stdout.txt, stderr.txt  what the daemon writes there.
+// With Options::configDir the daemon is started with --config DIR instead, and those keys are
+// set in DIR/config.ini, whose other lines stay as they are.
 // The destructor kills a daemon that still runs and removes the directory, unless the test has
 // failed: then the directory is kept and its path printed.
 class TakDaemonProcess {
@@ -33,6 +35,12 @@ public:
         std::string keyFileName = "scert.dat";
         // NAME=value entries added to (or replacing in) the daemon's environment.
         std::vector<std::string> environment;
+        // The program to run (empty: the built daemon) and its arguments.
+        std::filesystem::path program;
+        std::vector<std::string> arguments;
+        // A configuration directory of the test's, passed as --config (empty: config/ under the
+        // working directory).
+        std::filesystem::path configDir;
     };
 
     TakDaemonProcess();
@@ -73,7 +81,8 @@ public:
     // unknown.
     long memoryKiB(const std::string& field) const;
     const std::filesystem::path& workDir() const { return m_workDir; }
-    std::filesystem::path configFile() const { return m_workDir / "config" / "config.ini"; }
+    std::filesystem::path configFile() const { return configDir() / "config.ini"; }
+    std::filesystem::path configDir() const;
     // The log directory as configured, relative paths taken from the working directory.
     std::filesystem::path logDir() const;
     static std::filesystem::path daemonPath();
