@@ -871,8 +871,10 @@ TEST_F(BusinessTest, AFullAuditQueueHoldsTheUploadingAgentsBackAndLosesNothing) 
     // The daemon holds the queue's bound and what was in flight, far from all that was sent.
     std::printf("held back: daemon RSS %ld KiB before, peak %ld KiB, %ld KiB sent\n", before, held,
                 sentBytes);
-    EXPECT_LT(held - before, sentBytes / 2)
-        << "before " << before << " KiB, held " << held << " KiB, sent " << sentBytes << " KiB";
+    if (TakDaemonProcess::memoryFiguresMean()) {
+        EXPECT_LT(held - before, sentBytes / 2)
+            << "before " << before << " KiB, held " << held << " KiB, sent " << sentBytes << " KiB";
+    }
 
     ASSERT_TRUE(audit.exec("UNLOCK TABLES")) << audit.error();
     for (auto& t : senders) t.join();

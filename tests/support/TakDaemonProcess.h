@@ -80,6 +80,15 @@ public:
     // A memory figure of the running daemon in KiB ("VmRSS", or the peak "VmHWM"); -1 when
     // unknown.
     long memoryKiB(const std::string& field) const;
+    // False for a daemon built with AddressSanitizer, whose shadow memory and quarantine of
+    // freed blocks make its memory figures say nothing about the daemon's own use.
+    static constexpr bool memoryFiguresMean() {
+#if defined(__SANITIZE_ADDRESS__)
+        return false;
+#else
+        return true;
+#endif
+    }
     const std::filesystem::path& workDir() const { return m_workDir; }
     std::filesystem::path configFile() const { return configDir() / "config.ini"; }
     std::filesystem::path configDir() const;
