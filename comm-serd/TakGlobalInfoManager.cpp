@@ -2,8 +2,11 @@
 
 #include <INIReader.h>
 
+#include <algorithm>
+#include <cctype>
 #include <charconv>
 #include <filesystem>
+#include <iostream>
 #include <system_error>
 
 TakGlobalInfoManager& TakGlobalInfoManager::getInstance() {
@@ -11,15 +14,16 @@ TakGlobalInfoManager& TakGlobalInfoManager::getInstance() {
     return instance;
 }
 
-void TakGlobalInfoManager::loadConfig() {
+bool TakGlobalInfoManager::loadConfig() {
     std::error_code ec;
     auto const cwd = std::filesystem::current_path(ec);
-    loadConfigFrom(ec ? std::string(".") : cwd.string());
+    return loadConfigFrom(ec ? std::string(".") : cwd.string());
 }
 
-void TakGlobalInfoManager::loadConfigFrom(const std::string& workDir) {
+bool TakGlobalInfoManager::loadConfigFrom(const std::string& workDir) {
     std::string const configDir = workDir + "/config";
-    INIReader reader(configDir + "/config.ini");
+    std::string const file = configDir + "/config.ini";
+    INIReader reader(file);
 
     // A number is plain decimal ("010" is ten, not eight); one that does not parse whole
     // ("7400x") or lies outside its range keeps its default.
@@ -52,6 +56,52 @@ void TakGlobalInfoManager::loadConfigFrom(const std::string& workDir) {
         "Limits", "MaxOutputBytes", static_cast<long long>(kDefaultMaxOutputBytes), 1, 1ll << 40));
     m_deviceLimit =
         static_cast<int>(integer("Limits", "DeviceLimit", kDefaultDeviceLimit, 0, 1 << 30));
+    return readLogKeys(reader, file);
+}
+
+bool TakGlobalInfoManager::readLogKeys(const INIReader& reader, const std::string& file) {
+    auto upper = [](std::string text) {
+        std::transform(text.begin(), text.end(), text.begin(),
+                       [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
+        return text;
+    };
+    auto invalid = [&file](const char* key, const std::string& value, const char* valid) {
+        std::cerr << file << ": [Log] " << key << " = \"" << value << "\" is not valid (" << valid
+                  << ")" << std::endl;
+        return false;
+    };
+    bool ok = true;
+
+    m_logLevel = kDefaultLogLevel;
+    if (reader.HasValue("Log", "Level")) {
+        std::string const value = reader.Get("Log", "Level", "");
+        std::string const name = upper(value);
+        if (name == "INFO") {
+            m_logLevel = TakNanolog::LogLevel::INFO;
+        } else if (name == "DEBUG") {
+            m_logLevel = TakNanolog::LogLevel::DEBUG;
+        } else if (name == "WARN") {
+            m_logLevel = TakNanolog::LogLevel::WARN;
+        } else if (name == "ERROR") {
+            m_logLevel = TakNanolog::LogLevel::ERROR;
+        } else {
+            ok = invalid("Level", value, "DEBUG, INFO, WARN or ERROR");
+        }
+    }
+
+    m_logConsole = kDefaultLogConsole;
+    if (reader.HasValue("Log", "Console")) {
+        std::string const value = reader.Get("Log", "Console", "");
+        std::string const word = upper(value);
+        if (word == "ON" || word == "TRUE" || word == "YES" || word == "1") {
+            m_logConsole = true;
+        } else if (word == "OFF" || word == "FALSE" || word == "NO" || word == "0") {
+            m_logConsole = false;
+        } else {
+            ok = invalid("Console", value, "on or off") && ok;
+        }
+    }
+    return ok;
 }
 
 std::string TakGlobalInfoManager::getConfigDir() {
@@ -89,4 +139,12 @@ uint64_t TakGlobalInfoManager::getMaxOutputBytes() {
 int TakGlobalInfoManager::getDeviceLimit() {
     std::lock_guard<std::recursive_mutex> lock(m_mutex);
     return m_deviceLimit;
+}
+TakNanolog::LogLevel TakGlobalInfoManager::getLogLevel() {
+    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    return m_logLevel;
+}
+bool TakGlobalInfoManager::getLogConsole() {
+    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    return m_logConsole;
 }

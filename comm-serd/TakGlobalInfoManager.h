@@ -4,6 +4,10 @@
 #include <mutex>
 #include <string>
 
+#include "log/TakNanoLogLine.h"
+
+class INIReader;
+
 // Connection settings of the MySQL server.
 struct STDbSettings {
     std::string host;
@@ -28,14 +32,17 @@ public:
     static constexpr uint64_t kDefaultMaxFrameBytes = 64ull * 1024 * 1024;
     static constexpr uint64_t kDefaultMaxOutputBytes = 64ull * 1024 * 1024;
     static constexpr int kDefaultDeviceLimit = 50000;
+    static constexpr TakNanolog::LogLevel kDefaultLogLevel = TakNanolog::LogLevel::DEBUG;
+    static constexpr bool kDefaultLogConsole = true;
 
     static TakGlobalInfoManager& getInstance();
 
     // Reads config/config.ini under the current working directory. A missing or unreadable
-    // file leaves the defaults.
-    void loadConfig();
+    // file leaves the defaults. False when a value is not valid; each such value has then been
+    // reported on standard error (file, section, key and value) and keeps its default.
+    [[nodiscard]] bool loadConfig();
     // Same, with the working directory given.
-    void loadConfigFrom(const std::string& workDir);
+    [[nodiscard]] bool loadConfigFrom(const std::string& workDir);
 
     std::string getConfigDir();
     std::string getIP();
@@ -47,12 +54,19 @@ public:
     uint64_t getMaxFrameBytes();
     uint64_t getMaxOutputBytes();
     int getDeviceLimit();
+    // [Log] Level: the least severe level kept (TakNanolog::setLevel).
+    TakNanolog::LogLevel getLogLevel();
+    // [Log] Console: whether the records are echoed on standard output.
+    bool getLogConsole();
 
     TakGlobalInfoManager(const TakGlobalInfoManager&) = delete;
     TakGlobalInfoManager& operator=(const TakGlobalInfoManager&) = delete;
 
 private:
     TakGlobalInfoManager() = default;
+    // [Log] Level and Console; false (after reporting) when a value is not valid.
+    // Requires: m_mutex held.
+    bool readLogKeys(const INIReader& reader, const std::string& file);
 
     std::recursive_mutex m_mutex;
     std::string m_configDir;
@@ -64,4 +78,6 @@ private:
     uint64_t m_maxFrameBytes = kDefaultMaxFrameBytes;
     uint64_t m_maxOutputBytes = kDefaultMaxOutputBytes;
     int m_deviceLimit = kDefaultDeviceLimit;
+    TakNanolog::LogLevel m_logLevel = kDefaultLogLevel;
+    bool m_logConsole = kDefaultLogConsole;
 };

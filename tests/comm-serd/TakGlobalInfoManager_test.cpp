@@ -83,7 +83,7 @@ TEST(TakGlobalInfoManagerTest, ReadsTheFileUnderTheGivenWorkingDirectory) {
         SCOPED_TRACE(c.name);
         TakTempDir dir;
         dir.writeFile("config/config.ini", c.file);
-        config().loadConfigFrom(dir.path().string());
+        EXPECT_TRUE(config().loadConfigFrom(dir.path().string()));
         EXPECT_EQ(config().getConfigDir(), dir.path().string() + "/config");
         c.check();
     }
@@ -93,11 +93,11 @@ TEST(TakGlobalInfoManagerTest, MissingFileGivesEveryDefaultAndForgetsAnEarlierLo
     TakTempDir earlier;
     earlier.writeFile("config/config.ini",
                       "[IPInfo]\nIP=10.0.0.1\nPORT=7600\n[Rpc]\nPort=7601\n[Log]\nDir=/x\n");
-    config().loadConfigFrom(earlier.path().string());
+    ASSERT_TRUE(config().loadConfigFrom(earlier.path().string()));
     ASSERT_EQ(config().getPort(), "7600");
 
     TakTempDir empty;
-    config().loadConfigFrom(empty.path().string());
+    EXPECT_TRUE(config().loadConfigFrom(empty.path().string()));
     EXPECT_EQ(config().getConfigDir(), empty.path().string() + "/config");
     EXPECT_EQ(config().getIP(), "127.0.0.1");
     EXPECT_EQ(config().getPort(), "7300");
@@ -117,7 +117,7 @@ TEST(TakGlobalInfoManagerTest, LoadConfigLooksUnderTheCurrentWorkingDirectory) {
     dir.writeFile("config/config.ini", "[IPInfo]\nPORT=7700\n");
     fs::path const previous = fs::current_path();
     fs::current_path(dir.path());
-    config().loadConfig();
+    EXPECT_TRUE(config().loadConfig());
     fs::current_path(previous);
     EXPECT_EQ(config().getPort(), "7700");
     EXPECT_EQ(fs::path(config().getConfigDir()), fs::canonical(dir.path()) / "config");

@@ -55,7 +55,7 @@ TEST_F(TakManagerFactoryTest, CacheOrderAfterStartUp) {
     // agent port is any free one. Whether the database answers does not change the order.
     TakTempDir dir;
     dir.writeFile("config/config.ini", "[IPInfo]\nPORT = 0\n[Database]\nPort = 1\n");
-    TakGlobalInfoManager::getInstance().loadConfigFrom(dir.path().string());
+    ASSERT_TRUE(TakGlobalInfoManager::getInstance().loadConfigFrom(dir.path().string()));
     factory().getDbManager()->init();
     auto const rpc = factory().getRpcManager();
     rpc->init();
@@ -63,7 +63,7 @@ TEST_F(TakManagerFactoryTest, CacheOrderAfterStartUp) {
     EXPECT_EQ(tcp->init(), 0);
     EXPECT_EQ(factory().cachedNames(), (Names{"TakDbManager", "RpcManager", "ThreadManager",
                                               "SessionManager", "TcpServerManager"}));
-    TakGlobalInfoManager::getInstance().loadConfigFrom("/nonexistent");
+    EXPECT_TRUE(TakGlobalInfoManager::getInstance().loadConfigFrom("/nonexistent"));
 }
 
 TEST_F(TakManagerFactoryTest, ConcurrentFirstCallsCreateEachManagerOnce) {

@@ -57,7 +57,7 @@ protected:
         std::ofstream(dir / "config" / "config.ini")
             << "[Database]\nHost = 127.0.0.1\nPort = " << s_server->port()
             << "\nUser = tak\nPassword = kertowan582\n";
-        TakGlobalInfoManager::getInstance().loadConfigFrom(dir.string());
+        EXPECT_TRUE(TakGlobalInfoManager::getInstance().loadConfigFrom(dir.string()));
         EXPECT_EQ(TakGlobalInfoManager::getInstance().getDbSettings().port, s_server->port());
         return std::make_shared<TakDbManager>();
     }
