@@ -3,8 +3,6 @@
 #include <pthread.h>
 #include <signal.h>
 
-#include "log/TakNanoQueueBuffer.h"
-
 namespace TakNanolog {
 
 namespace {
@@ -22,7 +20,7 @@ NanoLogger::NanoLogger(GuaranteedLogger, std::string const& log_directory,
                        std::string const& log_file_name, uint32_t log_file_roll_size_mb,
                        Options options)
     : m_state(State::INIT),
-      m_buffer_base(std::make_unique<QueueBuffer>(options.spareBlocks)),
+      m_queue(options.spareBlocks, options.reserveBlocks),
       m_file_writer(log_directory, log_file_name, log_file_roll_size_mb * 1024 * 1024),
       m_echo(std::move(options.echo)),
       m_wake_interval(options.wakeInterval),
@@ -33,13 +31,6 @@ NanoLogger::NanoLogger(GuaranteedLogger, std::string const& log_directory,
 }
 
 NanoLogger::~NanoLogger() { shutdown(); }
-
-void NanoLogger::add(TakNanoLogLine&& logline) {
-    bool const urgent = logline.level() > static_cast<uint8_t>(LogLevel::WARN);
-    bool const filled = m_buffer_base->push(std::move(logline));
-    // Without waiters (the writer is busy) this is a load; with the writer asleep, a futex wake.
-    if (urgent || filled) m_cond.notify_one();
-}
 
 bool NanoLogger::isWriterThread() const { return std::this_thread::get_id() == m_writer_id; }
 
@@ -106,10 +97,12 @@ void NanoLogger::pop() {
     // it. On this thread the handler could not save the log (it would have to wait for itself),
     // so block them here and let the kernel pick another thread. A fault of this thread itself
     // still ends the process: the kernel does not hold back a blocked synchronous fault.
-    sigset_t fatal;
-    sigemptyset(&fatal);
-    for (int sig : {SIGILL, SIGABRT, SIGBUS, SIGFPE, SIGSEGV}) sigaddset(&fatal, sig);
-    pthread_sigmask(SIG_BLOCK, &fatal, nullptr);
+    // SIGPIPE too: an echo whose reader has gone then fails with EPIPE, whatever the process
+    // does with the signal.
+    sigset_t blocked;
+    sigemptyset(&blocked);
+    for (int sig : {SIGILL, SIGABRT, SIGBUS, SIGFPE, SIGSEGV, SIGPIPE}) sigaddset(&blocked, sig);
+    pthread_sigmask(SIG_BLOCK, &blocked, nullptr);
 
     while (m_state.load(std::memory_order_acquire) == State::INIT) {
         std::this_thread::sleep_for(std::chrono::microseconds(50));
@@ -118,9 +111,9 @@ void NanoLogger::pop() {
     TakNanoLogLine logline(LogLevel::INFO, nullptr, nullptr, 0);
     while (m_state.load(std::memory_order_acquire) == State::READY) {
         if (m_roll_requested.exchange(false, std::memory_order_acq_rel)) rollNow();
-        m_buffer_base->prepare();
+        m_queue.prepare();
         int written = 0;
-        while (written < kBatch && m_buffer_base->try_pop(logline)) {
+        while (written < kBatch && m_queue.try_pop(logline)) {
             writeRecord(logline);
             ++written;
         }
@@ -133,7 +126,7 @@ void NanoLogger::pop() {
         }
     }
     // Write whatever is still queued.
-    while (m_buffer_base->try_pop(logline)) writeRecord(logline);
+    while (m_queue.try_pop(logline)) writeRecord(logline);
     catchUp();
     if (m_echo) {
         m_echo->finish(m_echo_finish_timeout);

@@ -9,9 +9,9 @@
 #include <string>
 #include <thread>
 
-#include "log/TakNanoBufferBase.h"
 #include "log/TakNanoConsoleWriter.h"
 #include "log/TakNanoFileWriter.h"
+#include "log/TakNanoQueueBuffer.h"
 #include "log/TakNanoRecordText.h"
 
 namespace TakNanolog {
@@ -32,8 +32,10 @@ public:
     struct Options {
         // The console echo, written by the writer thread; none when empty.
         std::unique_ptr<ConsoleWriter> echo;
-        // Blocks of the queue kept touched and ready for the producers (see QueueBuffer).
+        // Blocks of the queue kept touched and ready for the producers (see QueueBuffer), and
+        // how many to prepare at once for a burst known in advance.
         uint32_t spareBlocks = 1;
+        uint32_t reserveBlocks = 0;
         std::chrono::milliseconds wakeInterval{10};
         // How long a stop waits for the echo's reader to take what is still queued for it.
         std::chrono::milliseconds echoFinishTimeout{1000};
@@ -48,7 +50,12 @@ public:
     NanoLogger(NanoLogger const&) = delete;
     NanoLogger& operator=(NanoLogger const&) = delete;
 
-    void add(TakNanoLogLine&& logline);
+    void add(TakNanoLogLine&& logline) {
+        bool const urgent = logline.level() > static_cast<uint8_t>(LogLevel::WARN);
+        bool const filled = m_queue.push(std::move(logline));
+        // Without waiters (the writer busy) this is a load; with the writer asleep, a futex wake.
+        if (urgent || filled) m_cond.notify_one();
+    }
     // Stops the writer after it has written everything queued and closes the file. Safe to call
     // more than once; does nothing on the writer thread itself.
     void shutdown();
@@ -78,7 +85,7 @@ private:
     std::condition_variable m_cond;
     std::atomic<State> m_state;
     std::atomic<bool> m_roll_requested{false};
-    std::unique_ptr<BufferBase> m_buffer_base;
+    QueueBuffer m_queue;
     FileWriter m_file_writer;
     std::unique_ptr<ConsoleWriter> m_echo;  // writer thread only
     std::chrono::milliseconds const m_wake_interval;

@@ -2,6 +2,8 @@
 
 #include <sched.h>
 
+#include <algorithm>
+
 namespace TakNanolog {
 
 namespace {
@@ -23,16 +25,13 @@ private:
 
 }  // namespace
 
-QueueBuffer::QueueBuffer(uint32_t spare_blocks)
-    : m_spare_target(spare_blocks),
-      m_current_write_buffer(nullptr),
-      m_write_index(0),
-      m_current_read_buffer(nullptr),
-      m_read_index(0) {
-    for (uint32_t i = 0; i < m_spare_target; ++i) m_spares.push_back(preparedBlock());
+QueueBuffer::QueueBuffer(uint32_t spare_blocks, uint32_t reserve_blocks)
+    : m_spare_target(spare_blocks) {
+    uint32_t const prepared = std::max(spare_blocks, reserve_blocks);
+    for (uint32_t i = 0; i < prepared; ++i) m_spares.push_back(preparedBlock());
     // The first block is the first spare taken, or a new one touched here.
     if (m_spares.empty()) m_spares.push_back(preparedBlock());
-    setup_next_write_buffer();
+    setup_next_write_buffer(0);
 }
 
 std::unique_ptr<Buffer> QueueBuffer::preparedBlock() {
@@ -41,7 +40,7 @@ std::unique_ptr<Buffer> QueueBuffer::preparedBlock() {
     return block;
 }
 
-void QueueBuffer::setup_next_write_buffer() {
+void QueueBuffer::setup_next_write_buffer(uint32_t sequence) {
     std::unique_ptr<Buffer> next;
     {
         SpinLock lock(m_flag);
@@ -52,37 +51,38 @@ void QueueBuffer::setup_next_write_buffer() {
     }
     // No spare ready: a fresh mapping, all zeros; its pages are faulted in as it is written.
     if (!next) next = std::make_unique<Buffer>();
+    next->install(sequence);
     Buffer* const block = next.get();
     {
         SpinLock lock(m_flag);
-        m_buffers.push(std::move(next));
+        m_buffers.push_back(std::move(next));
     }
-    m_current_write_buffer.store(block, std::memory_order_release);
-    m_write_index.store(0, std::memory_order_release);
+    m_by_sequence[sequence % kTable].store(block, std::memory_order_release);
+    // Claims of the full block that came after its last slot are lost with this store: their
+    // producers wait in waitForNextBlock() and claim again.
+    m_claim.store(static_cast<uint64_t>(sequence) << 32, std::memory_order_release);
 }
 
-bool QueueBuffer::push(TakNanoLogLine&& logline) {
-    for (;;) {
-        uint32_t const write_index = m_write_index.fetch_add(1, std::memory_order_acq_rel);
-        if (write_index < Buffer::size) {
-            Buffer* const block = m_current_write_buffer.load(std::memory_order_acquire);
-            // The last claim installs the next block before its own record is copied, so the
-            // other producers wait as briefly as possible.
-            bool const full = block->countClaim();
-            if (full) setup_next_write_buffer();
-            block->push(std::move(logline), write_index);
-            return full;
-        }
-        // The block is full and the next one is being installed.
-        for (unsigned spins = 0; m_write_index.load(std::memory_order_acquire) >= Buffer::size;
-             ++spins) {
-            if (spins < 1024) {
-                cpuRelax();
-            } else {
-                sched_yield();  // the installing thread may have been preempted
-            }
+void QueueBuffer::waitForNextBlock(uint32_t sequence) {
+    for (unsigned spins = 0;
+         static_cast<uint32_t>(m_claim.load(std::memory_order_acquire) >> 32) == sequence;
+         ++spins) {
+        if (spins < 1024) {
+            cpuRelax();
+        } else {
+            sched_yield();  // the installing thread may have been preempted
         }
     }
+}
+
+Buffer* QueueBuffer::find(uint32_t sequence) {
+    // The block cannot have been read to the end (the caller's slot in it is still empty), so it
+    // is still queued.
+    SpinLock lock(m_flag);
+    for (auto const& block : m_buffers) {
+        if (block->sequence() == sequence) return block.get();
+    }
+    __builtin_trap();  // unreachable
 }
 
 Buffer* QueueBuffer::get_next_read_buffer() {
@@ -102,10 +102,10 @@ bool QueueBuffer::try_pop(TakNanoLogLine& logline) {
         {
             SpinLock lock(m_flag);
             done = std::move(m_buffers.front());
-            m_buffers.pop();
+            m_buffers.pop_front();
         }
-        // Every slot has been read and no producer touches the block any more: it becomes a
-        // spare, or is given back when there are enough.
+        // Every slot has been read and emptied, and no producer touches the block any more: it
+        // becomes a spare, or is given back when there are enough.
         done->reset();
         {
             SpinLock lock(m_flag);
