@@ -89,6 +89,68 @@ TEST(TakGlobalInfoManagerTest, ReadsTheFileUnderTheGivenWorkingDirectory) {
     }
 }
 
+TEST(TakGlobalInfoManagerTest, LogLevelAndConsole) {
+    using TakNanolog::LogLevel;
+    struct Case {
+        std::string file;
+        LogLevel level;
+        bool console;
+    };
+    const std::vector<Case> cases = {
+        {"", LogLevel::DEBUG, true},
+        {"[Log]\nLevel = INFO\nConsole = off\n", LogLevel::INFO, false},
+        {"[log]\nlevel = warn ; quieter\nconsole = ON\n", LogLevel::WARN, true},
+        {"[Log]\nLevel=Error\nConsole=false\n", LogLevel::ERROR, false},
+        {"[Log]\nLevel=debug\nConsole=no\n", LogLevel::DEBUG, false},
+        {"[Log]\nConsole=1\n", LogLevel::DEBUG, true},
+        {"[Log]\nConsole=0\n", LogLevel::DEBUG, false},
+        {"[Log]\nConsole=yes\nLevel=Info\n", LogLevel::INFO, true},
+        {"[Log]\nConsole=True\n", LogLevel::DEBUG, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.file);
+        TakTempDir dir;
+        dir.writeFile("config/config.ini", c.file);
+        testing::internal::CaptureStderr();
+        EXPECT_TRUE(config().loadConfigFrom(dir.path().string()));
+        EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+        EXPECT_EQ(config().getLogLevel(), c.level);
+        EXPECT_EQ(config().getLogConsole(), c.console);
+    }
+}
+
+TEST(TakGlobalInfoManagerTest, LogValueThatIsNotValidIsReportedWithFileSectionKeyAndValue) {
+    struct Case {
+        std::string file;
+        std::vector<std::string> reports;
+    };
+    const std::vector<Case> cases = {
+        {"[Log]\nLevel = verbose\n", {"[Log] Level = \"verbose\" is not valid"}},
+        {"[Log]\nLevel = WARNING\n", {"[Log] Level = \"WARNING\" is not valid"}},
+        {"[Log]\nLevel = 0\n", {"[Log] Level = \"0\" is not valid"}},
+        {"[Log]\nLevel =\n", {"[Log] Level = \"\" is not valid"}},
+        {"[Log]\nConsole = maybe\n", {"[Log] Console = \"maybe\" is not valid"}},
+        {"[Log]\nLevel = loud\nConsole = 2\n",
+         {"[Log] Level = \"loud\" is not valid", "[Log] Console = \"2\" is not valid"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.file);
+        TakTempDir dir;
+        dir.writeFile("config/config.ini", c.file);
+        testing::internal::CaptureStderr();
+        EXPECT_FALSE(config().loadConfigFrom(dir.path().string()));
+        std::string const errors = testing::internal::GetCapturedStderr();
+        for (const auto& report : c.reports) {
+            EXPECT_NE(errors.find(dir.path().string() + "/config/config.ini: " + report),
+                      std::string::npos)
+                << errors;
+        }
+        // The value that is not valid keeps its default.
+        EXPECT_EQ(config().getLogLevel(), TakNanolog::LogLevel::DEBUG);
+        EXPECT_TRUE(config().getLogConsole());
+    }
+}
+
 TEST(TakGlobalInfoManagerTest, MissingFileGivesEveryDefaultAndForgetsAnEarlierLoad) {
     TakTempDir earlier;
     earlier.writeFile("config/config.ini",

@@ -14,7 +14,8 @@
 //                      the directory, [Database] Port from TAK_TEST_DB_PORT (when set), and the
 //                      test's own keys on top;
 //   config/scert.dat   a copy of the key file the test names (optional);
-//   stdout.txt, stderr.txt  what the daemon writes there.
+//   stdout.txt, stderr.txt  what the daemon writes there (standard output may be a pipe instead,
+//                           see Options::stdoutToPipe).
 // The destructor kills a daemon that still runs and removes the directory, unless the test has
 // failed: then the directory is kept and its path printed.
 class TakDaemonProcess {
@@ -33,6 +34,12 @@ public:
         std::string keyFileName = "scert.dat";
         // NAME=value entries added to (or replacing in) the daemon's environment.
         std::vector<std::string> environment;
+        // Standard output is a pipe whose reading end the test holds and reads only when it asks
+        // (readStandardOutput(), or waitForOutput()): until then a reader that does not read.
+        bool stdoutToPipe = false;
+        // The pipe's capacity in bytes (F_SETPIPE_SZ; the system rounds it up to whole pages),
+        // or 0 for the system's default.
+        int stdoutPipeBytes = 0;
     };
 
     TakDaemonProcess();
@@ -55,7 +62,15 @@ public:
     // True while the daemon runs (reaps it when it has ended).
     [[nodiscard]] bool running();
 
+    // With stdoutToPipe, what has been read from the pipe so far.
     std::string standardOutput() const;
+    // With stdoutToPipe: reads what the pipe holds now, without waiting, onto standardOutput();
+    // with untilEnd, reads until the daemon has closed its end (it has ended), or the time is up.
+    // False when the time ran out first.
+    bool readStandardOutput(bool untilEnd = false,
+                            std::chrono::milliseconds timeout = std::chrono::seconds(10));
+    // With stdoutToPipe: the reading end, for the test to examine (not to close).
+    int standardOutputPipe() const { return m_stdoutPipe; }
     std::string standardError() const;
     // The log files of the run, oldest first, and their text in that order.
     std::vector<std::filesystem::path> logFiles() const;
@@ -85,4 +100,6 @@ private:
     int m_dbPort = 0;
     pid_t m_pid = -1;
     std::optional<int> m_status;
+    int m_stdoutPipe = -1;     // the reading end, with stdoutToPipe
+    std::string m_stdoutText;  // read from it so far
 };
