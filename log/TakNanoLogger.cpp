@@ -93,6 +93,8 @@ void NanoLogger::rollNow() {
 }
 
 void NanoLogger::pop() {
+    // Named for top -H and /proc/PID/task/*/comm.
+    pthread_setname_np(pthread_self(), "tak-log-writer");
     // A fatal signal sent to the process (kill -SEGV) may land on any thread that does not block
     // it. On this thread the handler could not save the log (it would have to wait for itself),
     // so block them here and let the kernel pick another thread. A fault of this thread itself
