@@ -193,6 +193,43 @@ TEST(LoggingTest, StandardOutputThatNobodyReadsDoesNotStallTheDaemon) {
     EXPECT_EQ(echoed.back(), logRecords.back()) << "the echo caught up before the stop";
 }
 
+// The key problem the server reports on standard output for every connection ("密钥错误") is
+// written without waiting too: with a server key file that cannot be used and standard output
+// a pipe that nobody reads, connections go on being served (each one is logged) long after the
+// pipe is full.
+TEST(LoggingTest, KeyProblemPrintedForEveryConnectionDoesNotWaitForStandardOutput) {
+    TakDaemonProcess::Options options;
+    options.stdoutToPipe = true;
+    options.stdoutPipeBytes = 4096;
+    auto daemon = std::make_unique<TakDaemonProcess>(options);
+    TakTestShell::writeFile(daemon->workDir().string() + "/config/scert.dat", "not a key\n");
+    ASSERT_TRUE(daemon->start());
+    ASSERT_TRUE(daemon->waitForLog("\nserver listen on port:")) << daemon->standardError();
+
+    // 13 bytes a line: the 4 KiB pipe is full after about 300 connections.
+    constexpr int kConnections = 600;
+    auto unusable = [&daemon] {
+        std::string const log = daemon->logText();
+        size_t n = 0;
+        for (size_t at = log.find("server key file unusable"); at != std::string::npos;
+             at = log.find("server key file unusable", at + 1)) {
+            ++n;
+        }
+        return n;
+    };
+    for (int i = 0; i < kConnections; ++i) {
+        TakAgentClient agent;
+        ASSERT_TRUE(agent.connect("127.0.0.1", daemon->agentPort())) << i;
+        // One at a time: each offer has been made (and its line printed) before the next.
+        ASSERT_TRUE(takEventually([&] { return unusable() >= static_cast<size_t>(i + 1); }))
+            << "connection " << i << " was not served";
+    }
+    ASSERT_TRUE(daemon->readStandardOutput());
+    std::string const out = daemon->standardOutput();
+    EXPECT_NE(out.find("密钥错误\n"), std::string::npos);
+    EXPECT_TRUE(daemon->running());
+}
+
 // SIGHUP: the next file number, with an INFO record saying so; the daemon goes on and stops in
 // order on SIGTERM, and the console saw exactly what the files hold.
 TEST(LoggingTest, SighupStartsTheNextLogFile) {
