@@ -55,10 +55,10 @@ public:
     }
     bool try_pop(TakNanoLogLine& logline) override;
     void prepare() override;
-    // Spare blocks ready now. Any thread.
-    uint32_t spares();
 
 private:
+    // Spare blocks ready now.
+    uint32_t spares();
     // Blocks by sequence number, modulo kTable: the entry of a block is overwritten only by a
     // block installed kTable blocks later. A producer that finds such a later block in its entry
     // (it was held up that long between its claim and its look) looks among the queued blocks.
