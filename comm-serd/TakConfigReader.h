@@ -51,6 +51,13 @@ public:
     // A numeric IPv4 or IPv6 address, or empty; def when the key is absent.
     std::string address(const std::string& section, const std::string& key, const std::string& def);
 
+    // on/off, true/false, yes/no or 1/0, in any case; def when the key is absent.
+    bool flag(const std::string& section, const std::string& key, bool def);
+
+    // The index of the value among words (compared in any case); def when the key is absent.
+    std::size_t oneOf(const std::string& section, const std::string& key, std::size_t def,
+                      const std::vector<std::string>& words);
+
     const std::vector<STConfigError>& errors() const { return m_errors; }
 
 private:

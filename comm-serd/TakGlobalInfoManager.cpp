@@ -54,6 +54,11 @@ std::vector<STConfigError> TakGlobalInfoManager::loadConfigDir(const std::string
                                          uint64_t{1}, uint64_t{0xFFFFFFFF});
     m_keepAliveSeconds =
         reader.number("Limits", "KeepAliveSeconds", kDefaultKeepAliveSeconds, 0, 24 * 3600);
+    // Listed in the order of the level values.
+    m_logLevel = static_cast<TakNanolog::LogLevel>(
+        reader.oneOf("Log", "Level", static_cast<std::size_t>(kDefaultLogLevel),
+                     {"INFO", "DEBUG", "WARN", "ERROR"}));
+    m_logConsole = reader.flag("Log", "Console", kDefaultLogConsole);
     return reader.errors();
 }
 
@@ -116,4 +121,12 @@ uint64_t TakGlobalInfoManager::getMaxPlainFrameBytes() {
 int TakGlobalInfoManager::getKeepAliveSeconds() {
     std::lock_guard<std::recursive_mutex> lock(m_mutex);
     return m_keepAliveSeconds;
+}
+TakNanolog::LogLevel TakGlobalInfoManager::getLogLevel() {
+    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    return m_logLevel;
+}
+bool TakGlobalInfoManager::getLogConsole() {
+    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    return m_logConsole;
 }

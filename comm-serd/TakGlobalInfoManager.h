@@ -7,6 +7,8 @@
 
 #include "comm-serd/TakConfigReader.h"
 
+#include "log/TakNanoLogLine.h"
+
 // Connection settings of the MySQL server.
 struct STDbSettings {
     std::string host;
@@ -48,6 +50,9 @@ public:
     static constexpr uint64_t kDefaultMaxPlainFrameBytes = 64 * 1024;
     static constexpr int kDefaultKeepAliveSeconds = 60;
 
+    static constexpr TakNanolog::LogLevel kDefaultLogLevel = TakNanolog::LogLevel::DEBUG;
+    static constexpr bool kDefaultLogConsole = true;
+
     static TakGlobalInfoManager& getInstance();
 
     // Reads config/config.ini under the current working directory. A missing file gives every
@@ -82,6 +87,10 @@ public:
     uint64_t getMaxPlainFrameBytes();
     // Idle seconds before TCP keepalive probes an agent's connection (0: no keepalive).
     int getKeepAliveSeconds();
+    // [Log] Level: the least severe level kept (TakNanolog::setLevel).
+    TakNanolog::LogLevel getLogLevel();
+    // [Log] Console: whether the records are echoed on standard output.
+    bool getLogConsole();
 
     TakGlobalInfoManager(const TakGlobalInfoManager&) = delete;
     TakGlobalInfoManager& operator=(const TakGlobalInfoManager&) = delete;
@@ -105,4 +114,6 @@ private:
     int m_handshakeSeconds = kDefaultHandshakeSeconds;
     uint64_t m_maxPlainFrameBytes = kDefaultMaxPlainFrameBytes;
     int m_keepAliveSeconds = kDefaultKeepAliveSeconds;
+    TakNanolog::LogLevel m_logLevel = kDefaultLogLevel;
+    bool m_logConsole = kDefaultLogConsole;
 };

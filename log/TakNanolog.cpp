@@ -5,6 +5,7 @@
 namespace TakNanolog {
 
 std::atomic<uint32_t> loglevel{0};
+std::atomic<bool> debugRecords{true};
 std::unique_ptr<NanoLogger> nanologger;
 std::atomic<NanoLogger*> atomic_nanologger{nullptr};
 std::function<void(std::string)> m_callback;
@@ -15,9 +16,26 @@ bool NanoLog::operator==(TakNanoLogLine& record) {
     if (m_callback) m_callback(record.getLineLogInfo());
     NanoLogger* logger = atomic_nanologger.load(std::memory_order_acquire);
     if (logger == nullptr) return true;
-    if (record.level() < loglevel.load(std::memory_order_relaxed)) return true;
+    if (!levelPasses(record.level())) return true;
     logger->add(std::move(record));
     return true;
+}
+
+void setLevel(LogLevel least) {
+    switch (least) {
+        case LogLevel::DEBUG:
+            debugRecords.store(true);
+            loglevel.store(0);
+            break;
+        case LogLevel::INFO:
+            debugRecords.store(false);
+            loglevel.store(0);
+            break;
+        default:  // WARN, ERROR: the threshold alone
+            debugRecords.store(true);
+            loglevel.store(static_cast<uint32_t>(least));
+            break;
+    }
 }
 
 }  // namespace TakNanolog

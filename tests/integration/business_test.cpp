@@ -441,6 +441,9 @@ TEST_F(BusinessTest, PolicyErrorIsRecordedOnItsPolicyRow) {
                  "values (7, 'g1', 65537, 1), (8, 'g1', 65537, 1)"));
     auto a = agent();
     registerAs(*a, "aa:00:00:00:05:01");
+    // The error reports go to the device service, which the registration creates on a pool
+    // thread after its receipt: wait for its row, so that the reports do not overtake it.
+    ASSERT_TRUE(deviceWithHost("aa:00:00:00:05:01", "host"));
 
     // An error envelope without a payload writes nothing.
     MessageData empty;
