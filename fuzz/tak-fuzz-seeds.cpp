@@ -370,6 +370,23 @@ void thriftSeeds(const fs::path& dir) {
               p.writeStructEnd();
               p.writeMessageEnd();
           }));
+    // Type bytes outside Thrift's enums: a field type of 0x6f in a call's arguments, and a
+    // message type of 11. Thrift refuses both; the fuzz build must not report their loads.
+    write(dir, target, "bad-type-bytes", calls([](Client& c, TBinaryProtocol& p) {
+              c.send_notifyPolicy();
+              p.writeMessageBegin("authDevice", apache::thrift::protocol::T_CALL, 3);
+              p.getTransport()->write(reinterpret_cast<const uint8_t*>("\x6f\x00\x01"), 3);
+              p.writeFieldStop();
+              p.writeMessageEnd();
+          }));
+    write(dir, target, "bad-message-type", calls([](Client&, TBinaryProtocol& p) {
+              // Version 1, message type 11, then the name, the sequence number and empty
+              // arguments.
+              p.writeI32(static_cast<int32_t>(0x8001000b));
+              p.writeString(std::string("notifyPolicy"));
+              p.writeI32(4);
+              p.writeFieldStop();
+          }));
 }
 
 }  // namespace
