@@ -2,38 +2,16 @@
 
 #include <gtest/gtest.h>
 
-#include <map>
 #include <string>
-#include <variant>
 #include <vector>
+
+#include "support/TakBindingRecorder.h"
 
 namespace {
 
 using Row = std::vector<std::string>;
 
-// Takes the bindings as a prepared statement does (by address) and reads them when "executed".
-class Recorder {
-public:
-    void setParam(unsigned int index, std::string& value) { m_bound[index] = &value; }
-    void setParam(unsigned int index, int& value) { m_bound[index] = &value; }
-
-    Row row() const {
-        Row out;
-        for (const auto& [index, value] : m_bound) {
-            if (index != out.size())
-                return {"placeholder " + std::to_string(out.size()) + " unbound"};
-            if (auto* text = std::get_if<std::string*>(&value)) {
-                out.push_back(**text);
-            } else {
-                out.push_back(std::to_string(*std::get<int*>(value)));
-            }
-        }
-        return out;
-    }
-
-private:
-    std::map<unsigned int, std::variant<std::string*, int*>> m_bound;
-};
+using Recorder = TakBindingRecorder<int>;
 
 TEST(TakSecLogRowsTest, EveryRecordBindsItsFieldsInTheTablesColumnOrder) {
     Tak::SecureLog::AuditContentAsr content;

@@ -2,10 +2,10 @@
 
 #include <gtest/gtest.h>
 
-#include <map>
 #include <string>
-#include <variant>
 #include <vector>
+
+#include "support/TakBindingRecorder.h"
 
 namespace {
 
@@ -22,31 +22,7 @@ std::string logData(const std::vector<Line>& lines) {
     return content.SerializeAsString();
 }
 
-// Takes the bindings as a prepared statement does (by address) and reads them when "executed".
-class Recorder {
-public:
-    void setParam(unsigned int index, std::string& value) { m_bound[index] = &value; }
-    void setParam(unsigned int index, long long& value) { m_bound[index] = &value; }
-    void clear() { m_bound.clear(); }
-
-    // What an execution would send now, placeholder by placeholder, numbers as text.
-    Row row() const {
-        Row out;
-        for (const auto& [index, value] : m_bound) {
-            if (index != out.size())
-                return {"placeholder " + std::to_string(out.size()) + " unbound"};
-            if (auto* text = std::get_if<std::string*>(&value)) {
-                out.push_back(**text);
-            } else {
-                out.push_back(std::to_string(*std::get<long long*>(value)));
-            }
-        }
-        return out;
-    }
-
-private:
-    std::map<unsigned int, std::variant<std::string*, long long*>> m_bound;
-};
+using Recorder = TakBindingRecorder<long long>;
 
 TEST(TakSystemLogRowsTest, TheFirstLineFixesTheStatement) {
     struct Case {
