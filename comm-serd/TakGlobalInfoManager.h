@@ -23,6 +23,14 @@ struct STRpcSettings {
     int callTimeoutSeconds = 0;
 };
 
+// The operators' HTTP endpoint (metrics, health, sessions) and the periodic summary.
+struct STAdminSettings {
+    std::string listen;  // "HOST:PORT" as configured; empty: no endpoint
+    std::string host;    // split from listen
+    int port = 0;
+    int summarySeconds = 0;  // 0: no periodic summary
+};
+
 // The configuration, read once at start-up from config.ini in the configuration directory:
 // config/ under the working directory, or the directory given with the daemon's --config.
 // Every getter copies under the mutex.
@@ -47,6 +55,8 @@ public:
     static constexpr int kDefaultHandshakeSeconds = 30;
     static constexpr uint64_t kDefaultMaxPlainFrameBytes = 64 * 1024;
     static constexpr int kDefaultKeepAliveSeconds = 60;
+    static constexpr const char* kDefaultAdminListen = "127.0.0.1:7401";
+    static constexpr int kDefaultSummarySeconds = 60;
 
     static TakGlobalInfoManager& getInstance();
 
@@ -82,6 +92,7 @@ public:
     uint64_t getMaxPlainFrameBytes();
     // Idle seconds before TCP keepalive probes an agent's connection (0: no keepalive).
     int getKeepAliveSeconds();
+    STAdminSettings getAdminSettings();
 
     TakGlobalInfoManager(const TakGlobalInfoManager&) = delete;
     TakGlobalInfoManager& operator=(const TakGlobalInfoManager&) = delete;
@@ -105,4 +116,5 @@ private:
     int m_handshakeSeconds = kDefaultHandshakeSeconds;
     uint64_t m_maxPlainFrameBytes = kDefaultMaxPlainFrameBytes;
     int m_keepAliveSeconds = kDefaultKeepAliveSeconds;
+    STAdminSettings m_admin;
 };

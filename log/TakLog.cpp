@@ -99,6 +99,8 @@ void TakLog::logProCallBack(std::string text) {
     if (!m_echo) return;
     if (!text.empty()) text.pop_back();
     std::cout << text << std::endl;
+    // A standard output that failed (a closed pipe) takes nothing more: the record is lost.
+    if (!std::cout) TakNanolog::logCounters.echoDropped.fetch_add(1, std::memory_order_relaxed);
 }
 
 void TakLog::shutdownLog() {

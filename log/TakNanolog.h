@@ -26,6 +26,16 @@ extern std::atomic<NanoLogger*> atomic_nanologger;   // published pointer read b
 extern std::function<void(std::string)> m_callback;  // console echo; empty unless echo is on
 extern std::unique_ptr<STTakLogConfig> m_logConfigPtr;
 
+// Figures of the records, for the daemon's metrics. Relaxed atomics, added to by the thread that
+// submits a record (and by the echo for the records it could not print).
+struct STLogCounters {
+    std::atomic<uint64_t> written{0};      // handed to the file logger
+    std::atomic<uint64_t> warnings{0};     // WARN records submitted at a level that keeps them
+    std::atomic<uint64_t> errors{0};       // ERROR records, likewise
+    std::atomic<uint64_t> echoDropped{0};  // records the console echo could not print
+};
+extern STLogCounters logCounters;
+
 inline bool is_logged(LogLevel level) {
     return static_cast<uint32_t>(level) >= loglevel.load(std::memory_order_relaxed);
 }
