@@ -1,6 +1,7 @@
 #include "comm-serd/TakAdminServer.h"
 
 #include <httplib.h>
+#include <sys/socket.h>
 
 #include <cstdio>
 #include <ctime>
@@ -161,6 +162,12 @@ bool TakAdminServer::start() {
     m_server->set_write_timeout(kTimeoutSeconds, 0);
     m_server->set_keep_alive_timeout(kTimeoutSeconds);
     m_server->set_payload_max_length(kMaxRequestBody);
+    // SO_REUSEADDR only (a restart binds while old connections linger): the library's default,
+    // SO_REUSEPORT, would let a second process bind the same port and share the requests.
+    m_server->set_socket_options([](socket_t sock) {
+        int yes = 1;
+        setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof(yes));
+    });
     routes();
 
     // Bound here, on the caller's thread: a failure is known (and logged) before start returns.

@@ -304,12 +304,22 @@ void TakDbConn::noteFailedPacket(uint64_t bytes) {
     if (inTask() && max != 0 && bytes > max) m_taskRefused = true;
 }
 
-TakDbConn::EAfterFailure TakDbConn::failed(const char* what, const std::string& sql,
-                                           bool* reconnected) {
+TakDbConn::EAfterFailure TakDbConn::failed(ECall call, const std::string& sql, bool* reconnected) {
     noteFailedPacket(sql.size());
     std::string const error = errorText(m_mysql);
     auto const next = afterFailure(mysql_errno(m_mysql), error.c_str(), reconnected);
-    if (next == EAfterFailure::Report) TAK_LOG_ERROR(what << error << sql);
+    if (next != EAfterFailure::Report) return next;
+    switch (call) {
+        case ECall::Query:
+            TAK_LOG_ERROR("mysql_real_query failed: %s, sql: " << error << sql);
+            break;
+        case ECall::StoreResult:
+            TAK_LOG_ERROR("mysql_store_result failed:" << error << sql);
+            break;
+        case ECall::Commit:
+            TAK_LOG_ERROR("mysql_commit failed: " << error << sql);
+            break;
+    }
     return next;
 }
 
@@ -329,16 +339,13 @@ std::shared_ptr<TakDbResult> TakDbConn::executeQuery(std::string sql) {
     if (!gateOpen(&reconnected, sql)) return nullptr;
     for (;;) {
         if (mysql_real_query(m_mysql, sql.data(), sql.size()) != 0) {
-            if (failed("mysql_real_query failed: %s, sql: ", sql, &reconnected) ==
-                EAfterFailure::Retry)
-                continue;
+            if (failed(ECall::Query, sql, &reconnected) == EAfterFailure::Retry) continue;
             return nullptr;
         }
         MYSQL_RES* res = mysql_store_result(m_mysql);
         if (res == nullptr && mysql_errno(m_mysql) != 0) {
             // The rows could not be read.
-            if (failed("mysql_store_result failed:", sql, &reconnected) == EAfterFailure::Retry)
-                continue;
+            if (failed(ECall::StoreResult, sql, &reconnected) == EAfterFailure::Retry) continue;
             return nullptr;
         }
         auto result = std::make_shared<TakDbResult>(res);
@@ -366,17 +373,14 @@ std::optional<uint64_t> TakDbConn::executeUpdate(std::string sql) {
     if (!gateOpen(&reconnected, sql)) return std::nullopt;
     for (;;) {
         if (mysql_real_query(m_mysql, sql.data(), sql.size()) != 0) {
-            if (failed("mysql_real_query failed: %s, sql: ", sql, &reconnected) ==
-                EAfterFailure::Retry)
-                continue;
+            if (failed(ECall::Query, sql, &reconnected) == EAfterFailure::Retry) continue;
             return std::nullopt;
         }
         // A statement that yields rows after all: read them, or the handle stays out of step.
         if (mysql_field_count(m_mysql) != 0) mysql_free_result(mysql_store_result(m_mysql));
         my_ulonglong const affected = mysql_affected_rows(m_mysql);
         if (mysql_commit(m_mysql) != 0) {
-            if (failed("mysql_commit failed: ", sql, &reconnected) == EAfterFailure::Retry)
-                continue;
+            if (failed(ECall::Commit, sql, &reconnected) == EAfterFailure::Retry) continue;
             return std::nullopt;
         }
         noteCommit();

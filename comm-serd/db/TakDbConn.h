@@ -198,9 +198,11 @@ private:
     // Before a direct statement: false when it must not run (a lost task's statement, or the
     // server still down: that is logged as a failed query of sql).
     bool gateOpen(bool* reconnected, const std::string& sql);
-    // After a failed call on the handle: what to do next; logs "<what><error> <sql>" at ERROR
-    // when the failure is to be reported.
-    EAfterFailure failed(const char* what, const std::string& sql, bool* reconnected);
+    // The call on the handle that failed.
+    enum class ECall { Query, StoreResult, Commit };
+    // After a failed call on the handle: what to do next; logs the call's failure with the
+    // error and sql at ERROR when the failure is to be reported.
+    EAfterFailure failed(ECall call, const std::string& sql, bool* reconnected);
     void noteCommit();
     bool inTask() const;
     // The connection whose task this thread runs, or null.
