@@ -131,6 +131,34 @@ std::string TakConfigReader::hostPort(const std::string& section, const std::str
     return def;
 }
 
+bool TakConfigReader::flag(const std::string& section, const std::string& key, bool def) {
+    static const std::vector<std::string> kWords = {"on",  "off", "true", "false",
+                                                    "yes", "no",  "1",    "0"};
+    std::size_t const none = kWords.size();
+    std::size_t const index = oneOf(section, key, none, kWords);
+    return index == none ? def : index % 2 == 0;
+}
+
+std::size_t TakConfigReader::oneOf(const std::string& section, const std::string& key,
+                                   std::size_t def, const std::vector<std::string>& words) {
+    if (!m_reader.HasValue(section, key)) return def;
+    std::string const value = m_reader.Get(section, key, "");
+    auto const same = [&value](const std::string& word) {
+        return std::equal(
+            value.begin(), value.end(), word.begin(), word.end(),
+            [](unsigned char a, unsigned char b) { return std::tolower(a) == std::tolower(b); });
+    };
+    for (std::size_t i = 0; i < words.size(); ++i) {
+        if (same(words[i])) return i;
+    }
+    std::string expected;
+    for (std::size_t i = 0; i < words.size(); ++i) {
+        expected += (i == 0 ? "" : i + 1 == words.size() ? " or " : ", ") + words[i];
+    }
+    addError(section, key, value, "expected " + expected);
+    return def;
+}
+
 void TakConfigReader::addError(const std::string& section, const std::string& key,
                                const std::string& value, std::string problem) {
     m_errors.push_back({m_path, section, key, value, std::move(problem)});

@@ -57,6 +57,12 @@ public:
                          const std::string& def);
     // Splits a value of that form; false when it is not one.
     static bool splitHostPort(const std::string& value, std::string* host, int* port);
+    // on/off, true/false, yes/no or 1/0, in any case; def when the key is absent.
+    bool flag(const std::string& section, const std::string& key, bool def);
+
+    // The index of the value among words (compared in any case); def when the key is absent.
+    std::size_t oneOf(const std::string& section, const std::string& key, std::size_t def,
+                      const std::vector<std::string>& words);
 
     const std::vector<STConfigError>& errors() const { return m_errors; }
 

@@ -61,6 +61,11 @@ std::vector<STConfigError> TakGlobalInfoManager::loadConfigDir(const std::string
     }
     m_admin.summarySeconds =
         reader.number("Admin", "SummarySeconds", kDefaultSummarySeconds, 0, 24 * 3600);
+    // Listed in the order of the level values.
+    m_logLevel = static_cast<TakNanolog::LogLevel>(
+        reader.oneOf("Log", "Level", static_cast<std::size_t>(kDefaultLogLevel),
+                     {"INFO", "DEBUG", "WARN", "ERROR"}));
+    m_logConsole = reader.flag("Log", "Console", kDefaultLogConsole);
     return reader.errors();
 }
 
@@ -127,4 +132,12 @@ STAdminSettings TakGlobalInfoManager::getAdminSettings() {
 int TakGlobalInfoManager::getKeepAliveSeconds() {
     std::lock_guard<std::recursive_mutex> lock(m_mutex);
     return m_keepAliveSeconds;
+}
+TakNanolog::LogLevel TakGlobalInfoManager::getLogLevel() {
+    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    return m_logLevel;
+}
+bool TakGlobalInfoManager::getLogConsole() {
+    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    return m_logConsole;
 }

@@ -7,6 +7,8 @@
 
 #include "comm-serd/TakConfigReader.h"
 
+#include "log/TakNanoLogLine.h"
+
 // Connection settings of the MySQL server.
 struct STDbSettings {
     std::string host;
@@ -58,6 +60,9 @@ public:
     static constexpr const char* kDefaultAdminListen = "127.0.0.1:7401";
     static constexpr int kDefaultSummarySeconds = 60;
 
+    static constexpr TakNanolog::LogLevel kDefaultLogLevel = TakNanolog::LogLevel::DEBUG;
+    static constexpr bool kDefaultLogConsole = true;
+
     static TakGlobalInfoManager& getInstance();
 
     // Reads config/config.ini under the current working directory. A missing file gives every
@@ -93,6 +98,10 @@ public:
     // Idle seconds before TCP keepalive probes an agent's connection (0: no keepalive).
     int getKeepAliveSeconds();
     STAdminSettings getAdminSettings();
+    // [Log] Level: the least severe level kept (TakNanolog::setLevel).
+    TakNanolog::LogLevel getLogLevel();
+    // [Log] Console: whether the records are echoed on standard output.
+    bool getLogConsole();
 
     TakGlobalInfoManager(const TakGlobalInfoManager&) = delete;
     TakGlobalInfoManager& operator=(const TakGlobalInfoManager&) = delete;
@@ -117,4 +126,6 @@ private:
     uint64_t m_maxPlainFrameBytes = kDefaultMaxPlainFrameBytes;
     int m_keepAliveSeconds = kDefaultKeepAliveSeconds;
     STAdminSettings m_admin;
+    TakNanolog::LogLevel m_logLevel = kDefaultLogLevel;
+    bool m_logConsole = kDefaultLogConsole;
 };

@@ -1,7 +1,10 @@
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sysexits.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <filesystem>
 #include <iostream>
@@ -49,8 +52,20 @@ const char* const kUsage =
     "      --version      print the version and exit\n"
     "\n"
     "It runs in the foreground and logs to standard output and to files in [Log] Dir\n"
-    "(/var/log/taksecSerd/). SIGTERM or SIGINT stops it in order. Under systemd\n"
+    "(/var/log/taksecSerd/). SIGTERM or SIGINT stops it in order; SIGHUP starts a new log\n"
+    "file. Under systemd"
     "(Type=notify) it reports ready once both listeners are open.\n";
+
+// A daemon started with standard input, output or error closed would hand those numbers to the
+// first files and sockets it opens, and the console echo would then write into one of them.
+void keepStandardDescriptorsTaken() {
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+        if (fcntl(fd, F_GETFD) == -1 && errno == EBADF) {
+            int const null = open("/dev/null", fd == STDIN_FILENO ? O_RDONLY : O_WRONLY);
+            if (null >= 0 && null != fd) close(null);  // not the lowest free number: give up
+        }
+    }
+}
 
 }  // namespace
 
@@ -70,8 +85,10 @@ int main(int argc, char** argv) {
         return commandLine.fail("unexpected argument '" + commandLine.positional().front() + "'");
     }
 
-    // Before any thread starts: SIGTERM and SIGINT go to the signal-waiting thread only.
+    keepStandardDescriptorsTaken();
+    // Before any thread starts: SIGTERM, SIGINT and SIGHUP go to the signal-waiting thread only.
     TakSignalWaiter signals;
+    // A write to a pipe or socket whose reader has gone fails with EPIPE instead of ending us.
     signal(SIGPIPE, SIG_IGN);
     // Thousands of agents need as many descriptors as the system allows this process.
     rlimit files{};
@@ -91,7 +108,8 @@ int main(int argc, char** argv) {
         }
         return EX_CONFIG;
     }
-    TakLog::instance().initLog(true, config.getLogDir());
+    TakLog::instance().initLog(config.getLogConsole(), config.getLogDir());
+    TakNanolog::setLevel(config.getLogLevel());
     takRegisterProtoDescriptors();
 
     TakManagerFactory& factory = TakManagerFactory::getInstance();
@@ -123,11 +141,16 @@ int main(int argc, char** argv) {
     // A weak reference: the stop function lives until main returns and must not keep the TCP
     // manager (and the managers it holds) past factory.clear(), where they stop while the log
     // is still written.
-    signals.start([weakTcp = std::weak_ptr<ITakTcpServerManager>(tcp)](int sig) {
-        TAK_LOG_INFO("stopping on signal" << TakLog::instance().signalName(sig));
-        TakServiceNotifier::instance().stopping();
-        if (auto server = weakTcp.lock()) server->stopServe();
-    });
+    signals.start(
+        [weakTcp = std::weak_ptr<ITakTcpServerManager>(tcp)](int sig) {
+            TAK_LOG_INFO("stopping on signal" << TakLog::instance().signalName(sig));
+            TakServiceNotifier::instance().stopping();
+            if (auto server = weakTcp.lock()) server->stopServe();
+        },
+        [] {
+            TAK_LOG_INFO("SIGHUP: starting a new log file");
+            TakLog::instance().rollLogFile();
+        });
 
     int status = 0;
     if (tcp->init() == 0) {

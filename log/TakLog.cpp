@@ -1,5 +1,7 @@
 #include "log/TakLog.h"
 
+#include <unistd.h>
+
 #include <cstdio>
 #include <ctime>
 #include <filesystem>
@@ -63,16 +65,10 @@ void TakLog::initLog(bool const& echo, std::string const& logDir) {
     }
 
     m_echo = echo;
-    if (echo) {
-        TakNanolog::m_callback = [this](std::string text) { logProCallBack(std::move(text)); };
-    } else {
-        TakNanolog::m_callback = nullptr;
-    }
-
     m_fileLogging = true;
     m_keepFiles = 30;
     *TakNanolog::m_logConfigPtr = TakNanolog::STTakLogConfig{0, 10, 30};
-    TakNanolog::loglevel.store(0);
+    TakNanolog::setLevel(TakNanolog::LogLevel::DEBUG);
 
     ensureDirectory(dir);
     TakNanolog::FileWriter::deleteLogFile(dir, m_keepFiles);
@@ -87,24 +83,25 @@ void TakLog::initLog(bool const& echo, std::string const& logDir) {
                       tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec);
         // Unpublish the old logger before it goes, so that no submitter still uses it.
         TakNanolog::atomic_nanologger.store(nullptr, std::memory_order_release);
-        TakNanolog::nanologger =
-            std::make_unique<TakNanolog::NanoLogger>(TakNanolog::GuaranteedLogger(), dir, name, 5);
+        TakNanolog::NanoLogger::Options options;
+        if (m_echo) {
+            options.echo = std::make_unique<TakNanolog::ConsoleWriter>(
+                STDOUT_FILENO, TakNanolog::ConsoleWriter::formFor(STDOUT_FILENO));
+        }
+        TakNanolog::nanologger = std::make_unique<TakNanolog::NanoLogger>(
+            TakNanolog::GuaranteedLogger(), dir, name, 5, std::move(options));
         TakNanolog::atomic_nanologger.store(TakNanolog::nanologger.get(),
                                             std::memory_order_release);
     }
 }
 
-void TakLog::logProCallBack(std::string text) {
-    std::lock_guard<std::recursive_mutex> lock(m_mutex);
-    if (!m_echo) return;
-    if (!text.empty()) text.pop_back();
-    std::cout << text << std::endl;
-    // A standard output that failed (a closed pipe) takes nothing more: the record is lost.
-    if (!std::cout) TakNanolog::logCounters.echoDropped.fetch_add(1, std::memory_order_relaxed);
-}
-
 void TakLog::shutdownLog() {
     if (TakNanolog::NanoLogger* logger = TakNanolog::atomic_nanologger.load()) logger->shutdown();
+}
+
+void TakLog::rollLogFile() {
+    if (TakNanolog::NanoLogger* logger = TakNanolog::atomic_nanologger.load())
+        logger->requestRoll();
 }
 
 std::string TakLog::currentLogFile() {

@@ -8,21 +8,22 @@
 
 #include "log/TakNanolog.h"
 
-// The logging front end: installs the fatal-signal handlers, cleans up old log files, switches
-// the console echo on and creates the file logger.
+// The logging front end: installs the fatal-signal handlers, cleans up old log files and creates
+// the file logger, with the console echo on standard output when asked (written by the logger's
+// writer thread, see NanoLogger and ConsoleWriter).
 class TakLog {
 public:
     static TakLog& instance();
 
     // The log files go into dir (a missing final "/" is added). Problems with the directory are
     // reported on standard error; they never end the process, and the console echo keeps working.
+    // Sets the level to keep everything (see TakNanolog::setLevel).
     void initLog(bool const& echo, std::string const& dir);
-    // Writes the record text to standard output (the text without its last character, then a
-    // newline), serialised with every other echo.
-    void logProCallBack(std::string text);
-    // Stops the file logger after it has written every queued record. Records logged later are
-    // echoed but not written.
+    // Stops the file logger after it has written every queued record (and the echo what its
+    // reader takes within a second). Records logged later are neither written nor echoed.
     void shutdownLog();
+    // Starts the next log file (SIGHUP); the writer logs that in the new file.
+    void rollLogFile();
     // Name of a handled signal ("SIGTERM"), or the number as text.
     std::string signalName(int sig) const;
     // Path of the file the logger writes now; empty without a file logger.
@@ -40,7 +41,7 @@ private:
     TakLog();
     static void onSignal(int sig, siginfo_t* info, void* context);
 
-    std::recursive_mutex m_mutex;
+    std::recursive_mutex m_mutex;  // guards initLog
     int m_keepFiles = 30;
     bool m_fileLogging = false;
     bool m_echo = false;

@@ -8,10 +8,13 @@ namespace TakNanolog {
 class BufferBase {
 public:
     virtual ~BufferBase() = default;
-    // Any thread.
-    virtual void push(TakNanoLogLine&& logline) = 0;
+    // Any thread. True when this record filled a block: the writer should then prepare memory
+    // for the blocks to come (prepare()).
+    virtual bool push(TakNanoLogLine&& logline) = 0;
     // The writer thread only.
     virtual bool try_pop(TakNanoLogLine& logline) = 0;
+    // The writer thread only: readies memory for the next blocks, off the logging threads.
+    virtual void prepare() {}
 };
 
 }  // namespace TakNanolog

@@ -80,7 +80,9 @@ void FileWriter::roll_file() {
     deleteLogFile(m_log_directory, static_cast<int>(m_keep_files));
 }
 
-void FileWriter::write(TakNanoLogLine& logline) {
+void FileWriter::write(TakNanoLogLine& logline) { write(m_text.format(logline), logline.level()); }
+
+void FileWriter::write(std::string_view text, uint8_t level) {
     if (!m_os->is_open()) {
         if (std::chrono::steady_clock::now() - m_last_open_attempt < m_reopen_interval) return;
         std::error_code ec;
@@ -88,10 +90,9 @@ void FileWriter::write(TakNanoLogLine& logline) {
         roll_file();
         if (!m_os->is_open()) return;
     }
-    auto const pos = m_os->tellp();
-    logline.stringify(*m_os);
-    auto const end = m_os->tellp();
-    if (pos < 0 || end < 0) {
+    m_os->write(text.data(), static_cast<std::streamsize>(text.size()));
+    if (level > static_cast<uint8_t>(LogLevel::WARN)) m_os->flush();
+    if (!m_os->good()) {
         // The stream failed (disk full, file system gone): the next attempt starts a new file.
         if (!m_failure_reported) {
             std::cerr << "log file cannot be written: " << currentFileName()
@@ -102,7 +103,7 @@ void FileWriter::write(TakNanoLogLine& logline) {
         m_last_open_attempt = std::chrono::steady_clock::now();
         return;
     }
-    uint64_t const written = static_cast<uint64_t>(end - pos);
+    uint64_t const written = text.size();
     m_bytes_written += static_cast<int64_t>(written);
     m_bytes_since_flush += written;
     if (m_bytes_since_flush >= m_flush_threshold_bytes) flush();

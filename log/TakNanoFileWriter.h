@@ -6,8 +6,10 @@
 #include <fstream>
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "log/TakNanoLogLine.h"
+#include "log/TakNanoRecordText.h"
 
 namespace TakNanolog {
 
@@ -29,6 +31,8 @@ public:
     FileWriter& operator=(FileWriter const&) = delete;
 
     void write(TakNanoLogLine& logline);
+    // Writes a record's text (as RecordText formats it); a record above WARN is flushed at once.
+    void write(std::string_view text, uint8_t level);
     // Flushes if the flush interval has passed since the last flush.
     void flushIfDue();
     // Flushes and closes the current file.
@@ -64,6 +68,7 @@ private:
     bool m_open_failed = false;
     bool m_failure_reported = false;
     std::chrono::steady_clock::time_point m_last_open_attempt;
+    RecordText m_text;  // for write(TakNanoLogLine&)
 };
 
 }  // namespace TakNanolog

@@ -3,13 +3,14 @@
 #include <pthread.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <ostream>
 #include <sstream>
 #include <thread>
+
+#include "log/TakNanoClock.h"
 
 namespace TakNanolog {
 
@@ -25,13 +26,6 @@ enum TypeTag : uint8_t {
     kStringLiteral = 6,
     kCString = 7,
 };
-
-uint64_t timestampNow() {
-    using namespace std::chrono;
-    return static_cast<uint64_t>(
-               duration_cast<nanoseconds>(system_clock::now().time_since_epoch()).count()) /
-           1000;
-}
 
 uint64_t threadId() {
     static thread_local const uint64_t id = static_cast<uint64_t>(pthread_self());
@@ -105,7 +99,7 @@ TakNanoLogLine::TakNanoLogLine(LogLevel level, char const* file, char const* fun
 
 TakNanoLogLine::TakNanoLogLine(uint8_t level, char const* file, char const* function, uint32_t line)
     : m_bytes_used(0), m_buffer_size(kInlineSize), m_level(level) {
-    encode<uint64_t>(timestampNow());
+    encode<uint64_t>(Clock::now());
     encode<uint64_t>(threadId());
     encode<char const*>(file);
     encode<char const*>(function);
@@ -228,7 +222,7 @@ TakNanoLogLine& TakNanoLogLine::operator<<(std::string_view arg) {
 void TakNanoLogLine::stringify(std::ostream& os) {
     char const* b = buffer();
     char const* const end = b + m_bytes_used;
-    uint64_t const timestamp = readAt<uint64_t>(b);
+    uint64_t const timestamp = Clock::toMicros(readAt<uint64_t>(b));
     uint64_t const thread = readAt<uint64_t>(b + 8);
     char const* const file = readAt<char const*>(b + 16);
     char const* const function = readAt<char const*>(b + 24);

@@ -26,8 +26,9 @@ struct string_literal_t {
 // packed into the inline buffer (moving to the heap when they do not fit) and turned into text
 // later, on the writer thread.
 //
-// Buffer layout: a 37-byte header (timestamp in microseconds, thread id, file pointer, function
-// pointer, line, level) followed by the arguments, each a one-byte tag and its payload.
+// Buffer layout: a 37-byte header (time stamp in Clock ticks, thread id, file pointer, function
+// pointer, line, level) followed by the arguments, each a one-byte tag and its payload. The text
+// shows the time stamp as the system clock's local time to the microsecond.
 class TakNanoLogLine {
 public:
     static constexpr size_t kInlineSize = 216;

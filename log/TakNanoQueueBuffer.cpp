@@ -1,14 +1,19 @@
 #include "log/TakNanoQueueBuffer.h"
 
+#include <sched.h>
+
+#include <algorithm>
+
 namespace TakNanolog {
 
 namespace {
 
+void cpuRelax() { __builtin_ia32_pause(); }
+
 class SpinLock {
 public:
     explicit SpinLock(std::atomic_flag& flag) : m_flag(flag) {
-        while (m_flag.test_and_set(std::memory_order_acquire)) {
-        }
+        while (m_flag.test_and_set(std::memory_order_acquire)) cpuRelax();
     }
     ~SpinLock() { m_flag.clear(std::memory_order_release); }
     SpinLock(SpinLock const&) = delete;
@@ -20,41 +25,64 @@ private:
 
 }  // namespace
 
-QueueBuffer::QueueBuffer()
-    : m_current_write_buffer(nullptr),
-      m_current_read_buffer(nullptr),
-      m_write_index(0),
-      m_read_index(0) {
-    setup_next_write_buffer();
+QueueBuffer::QueueBuffer(uint32_t spare_blocks, uint32_t reserve_blocks)
+    : m_spare_target(spare_blocks) {
+    uint32_t const prepared = std::max(spare_blocks, reserve_blocks);
+    for (uint32_t i = 0; i < prepared; ++i) m_spares.push_back(preparedBlock());
+    // The first block is the first spare taken, or a new one touched here.
+    if (m_spares.empty()) m_spares.push_back(preparedBlock());
+    setup_next_write_buffer(0);
 }
 
-void QueueBuffer::setup_next_write_buffer() {
+std::unique_ptr<Buffer> QueueBuffer::preparedBlock() {
+    auto block = std::make_unique<Buffer>();
+    block->prefault();
+    return block;
+}
+
+void QueueBuffer::setup_next_write_buffer(uint32_t sequence) {
     std::unique_ptr<Buffer> next;
     {
         SpinLock lock(m_flag);
-        next = std::move(m_spare);
+        if (!m_spares.empty()) {
+            next = std::move(m_spares.back());
+            m_spares.pop_back();
+        }
     }
+    // No spare ready: a fresh mapping, all zeros; its pages are faulted in as it is written.
     if (!next) next = std::make_unique<Buffer>();
-    m_current_write_buffer.store(next.get(), std::memory_order_release);
-    SpinLock lock(m_flag);
-    m_buffers.push(std::move(next));
-    m_write_index.store(0, std::memory_order_release);
+    next->install(sequence);
+    Buffer* const block = next.get();
+    {
+        SpinLock lock(m_flag);
+        m_buffers.push_back(std::move(next));
+    }
+    m_by_sequence[sequence % kTable].store(block, std::memory_order_release);
+    // Claims of the full block that came after its last slot are lost with this store: their
+    // producers wait in waitForNextBlock() and claim again.
+    m_claim.store(static_cast<uint64_t>(sequence) << 32, std::memory_order_release);
 }
 
-void QueueBuffer::push(TakNanoLogLine&& logline) {
-    for (;;) {
-        uint32_t const write_index = m_write_index.fetch_add(1, std::memory_order_acq_rel);
-        if (write_index < Buffer::size) {
-            if (m_current_write_buffer.load(std::memory_order_acquire)
-                    ->push(std::move(logline), write_index)) {
-                setup_next_write_buffer();
-            }
-            return;
-        }
-        // The block is full and the next one is being installed.
-        while (m_write_index.load(std::memory_order_acquire) >= Buffer::size) {
+void QueueBuffer::waitForNextBlock(uint32_t sequence) {
+    for (unsigned spins = 0;
+         static_cast<uint32_t>(m_claim.load(std::memory_order_acquire) >> 32) == sequence;
+         ++spins) {
+        if (spins < 1024) {
+            cpuRelax();
+        } else {
+            sched_yield();  // the installing thread may have been preempted
         }
     }
+}
+
+Buffer* QueueBuffer::find(uint32_t sequence) {
+    // The block cannot have been read to the end (the caller's slot in it is still empty), so it
+    // is still queued.
+    SpinLock lock(m_flag);
+    for (auto const& block : m_buffers) {
+        if (block->sequence() == sequence) return block.get();
+    }
+    __builtin_trap();  // unreachable
 }
 
 Buffer* QueueBuffer::get_next_read_buffer() {
@@ -74,14 +102,31 @@ bool QueueBuffer::try_pop(TakNanoLogLine& logline) {
         {
             SpinLock lock(m_flag);
             done = std::move(m_buffers.front());
-            m_buffers.pop();
+            m_buffers.pop_front();
         }
-        // Every slot has been read and no producer touches the block any more.
+        // Every slot has been read and emptied, and no producer touches the block any more: it
+        // becomes a spare, or is given back when there are enough.
         done->reset();
-        SpinLock lock(m_flag);
-        if (!m_spare) m_spare = std::move(done);
+        {
+            SpinLock lock(m_flag);
+            if (m_spares.size() < m_spare_target) m_spares.push_back(std::move(done));
+        }
+        // A block not kept is unmapped here, outside the lock.
     }
     return true;
+}
+
+void QueueBuffer::prepare() {
+    while (spares() < m_spare_target) {
+        std::unique_ptr<Buffer> block = preparedBlock();  // outside the lock: this takes a while
+        SpinLock lock(m_flag);
+        m_spares.push_back(std::move(block));
+    }
+}
+
+uint32_t QueueBuffer::spares() {
+    SpinLock lock(m_flag);
+    return static_cast<uint32_t>(m_spares.size());
 }
 
 }  // namespace TakNanolog

@@ -5,6 +5,7 @@
 namespace TakNanolog {
 
 std::atomic<uint32_t> loglevel{0};
+std::atomic<bool> debugRecords{true};
 std::unique_ptr<NanoLogger> nanologger;
 std::atomic<NanoLogger*> atomic_nanologger{nullptr};
 std::function<void(std::string)> m_callback;
@@ -15,7 +16,7 @@ STLogCounters logCounters;
 bool NanoLog::operator==(TakNanoLogLine& record) {
     if (m_callback) m_callback(record.getLineLogInfo());
     uint8_t const level = record.level();
-    if (level < loglevel.load(std::memory_order_relaxed)) return true;
+    if (!levelPasses(level)) return true;
     if (level == static_cast<uint8_t>(LogLevel::WARN)) {
         logCounters.warnings.fetch_add(1, std::memory_order_relaxed);
     } else if (level == static_cast<uint8_t>(LogLevel::ERROR)) {
@@ -26,6 +27,23 @@ bool NanoLog::operator==(TakNanoLogLine& record) {
     logger->add(std::move(record));
     logCounters.written.fetch_add(1, std::memory_order_relaxed);
     return true;
+}
+
+void setLevel(LogLevel least) {
+    switch (least) {
+        case LogLevel::DEBUG:
+            debugRecords.store(true);
+            loglevel.store(0);
+            break;
+        case LogLevel::INFO:
+            debugRecords.store(false);
+            loglevel.store(0);
+            break;
+        default:  // WARN, ERROR: the threshold alone
+            debugRecords.store(true);
+            loglevel.store(static_cast<uint32_t>(least));
+            break;
+    }
 }
 
 }  // namespace TakNanolog

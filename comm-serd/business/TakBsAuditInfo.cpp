@@ -1,10 +1,7 @@
 #include "comm-serd/business/TakBsAuditInfo.h"
 
-#include <charconv>
-#include <system_error>
-
-#include "Tak.SecureLog.pb.h"
-#include "Tak.SystemLog.pb.h"
+#include "comm-serd/business/TakSecLogRows.h"
+#include "comm-serd/business/TakSystemLogRows.h"
 #include "comm-serd/db/TakDbConn.h"
 #include "comm-serd/db/TakDbDefine.h"
 #include "comm-serd/db/TakDbPreStatement.h"
@@ -13,18 +10,6 @@
 using Tak::PolicyNotify::EAuditUpType;
 
 namespace {
-
-// A signed 64-bit decimal number, the whole text: an optional sign and digits, nothing else.
-bool parseDecimal64(const std::string& text, long long* value) {
-    const char* first = text.data();
-    const char* const last = text.data() + text.size();
-    if (first != last && *first == '+') {
-        ++first;
-        if (first == last || *first == '-') return false;
-    }
-    auto const [end, ec] = std::from_chars(first, last, *value, 10);
-    return ec == std::errc() && end == last;
-}
 
 // Counts an upload's bytes as waiting for as long as its task exists (run or dropped).
 class WaitingUpload {
@@ -155,31 +140,18 @@ void TakBsAuditInfo::saveSystemLog(const std::shared_ptr<TakDbConn>& conn, const
 
 void TakBsAuditInfo::storeSecLog(TakDbConn& conn, TakMetrics::STTableFigures& figures,
                                  const std::string& mac, const std::string& logdata) {
-    Tak::SecureLog::AuditContentAsr content;
-    content.ParsePartialFromString(logdata);
-    if (content.arrauditcontent_size() == 0) return;
+    TakSecLogRows rows(logdata);
+    if (rows.recordCount() == 0) return;
 
-    std::string sql = "insert into secureLog_record values(null, ?, ?, ?, ?,?, ?, ?, ?)";
+    std::string sql = TakSecLogRows::kInsertSql;
     TakDbPreStatement stmt;
     stmt.init(conn.getMysql(), sql);
     if (!stmt.prepared()) return;  // logged by the statement
     std::string macText = mac;
     int tooLarge = 0;
     uint64_t stored = 0;
-    for (auto& record : *content.mutable_arrauditcontent()) {
-        int time = record.ntime();
-        int type = record.ntype();
-        int result = record.nresult();
-        // The sixth column holds the record's type a second time.
-        int auditType = record.ntype();
-        stmt.setParam(0, macText);
-        stmt.setParam(1, time);
-        stmt.setParam(2, type);
-        stmt.setParam(3, *record.mutable_struser());
-        stmt.setParam(4, result);
-        stmt.setParam(5, auditType);
-        stmt.setParam(6, *record.mutable_strsummary());
-        stmt.setParam(7, *record.mutable_strdesc());
+    for (int i = 0; i < rows.recordCount(); ++i) {
+        rows.bindRecord(i, stmt, macText);
         if (!stmt.fitsServerPacket()) {
             ++tooLarge;
             continue;
@@ -202,81 +174,58 @@ void TakBsAuditInfo::storeSecLog(TakDbConn& conn, TakMetrics::STTableFigures& fi
 void TakBsAuditInfo::storeSystemLog(TakDbConn& conn, const std::string& table,
                                     TakMetrics::STTableFigures& figures, const std::string& mac,
                                     const std::string& logdata) {
-    Tak::SystemLog::SystemLogContentAsr content;
-    content.ParsePartialFromString(logdata);
-    int const lines = content.logcontent_size();
+    TakSystemLogRows rows(logdata);
+    int const lines = rows.lineCount();
     if (lines == 0) {
         TAK_LOG_DEBUG("log size is empty");
         return;
     }
     TAK_LOG_DEBUG(table << lines);
 
-    // The first line fixes the statement: the MAC, then one placeholder per item.
-    int const items = content.logcontent(0).stritem_size();
-    if (items == 0) {
+    if (rows.itemCount() == 0) {
         TAK_LOG_WARN("system-log upload skipped, its first line has no item:"
                      << table << "lines skipped:" << lines << "mac:" << mac);
         figures.linesSkipped[TakMetrics::kSkipNoItems].add(static_cast<uint64_t>(lines));
         return;
     }
-    std::string sql = "insert into " + table + " values(null, ?, ";
-    for (int i = 0; i < items; ++i) sql += "?,";
-    sql.pop_back();
-    sql += " )";
-
+    std::string sql = rows.insertSql(table);
     TakDbPreStatement stmt;
     stmt.init(conn.getMysql(), sql);
     if (!stmt.prepared()) return;  // logged by the statement
     std::string macText = mac;
-    long long first = 0;
-    int badFirst = 0;
-    int tooShort = 0;
     int tooLarge = 0;
-    int tooLong = 0;
     uint64_t stored = 0;
-    for (auto& line : *content.mutable_logcontent()) {
-        if (line.stritem_size() < items) {
-            ++tooShort;
-            continue;
-        }
-        if (!parseDecimal64(line.stritem(0), &first)) {
-            ++badFirst;
-            continue;
-        }
-        stmt.setParam(0, macText);
-        stmt.setParam(1, first);
-        // Items past the first line's count have no column: they are dropped, counted below.
-        if (line.stritem_size() > items) ++tooLong;
-        for (int k = 1; k < items; ++k) {
-            stmt.setParam(static_cast<unsigned int>(k + 1), *line.mutable_stritem(k));
-        }
+    for (int i = 0; i < lines; ++i) {
+        if (rows.bindLine(i, stmt, macText) != TakSystemLogRows::Verdict::Store) continue;
         if (!stmt.fitsServerPacket()) {
             ++tooLarge;
             continue;
         }
         if (stmt.executeUpdate()) ++stored;
     }
-    if (badFirst != 0) {
+    const TakSystemLogRows::Counts& counts = rows.counts();
+    if (counts.badFirstItem != 0) {
         TAK_LOG_WARN("system-log lines skipped, first item not a 64-bit decimal number:"
-                     << table << "lines skipped:" << badFirst << "mac:" << mac);
+                     << table << "lines skipped:" << counts.badFirstItem << "mac:" << mac);
     }
-    if (tooShort != 0) {
+    if (counts.tooShort != 0) {
         TAK_LOG_WARN("system-log lines skipped, fewer items than the first line:"
-                     << table << "lines skipped:" << tooShort << "mac:" << mac);
+                     << table << "lines skipped:" << counts.tooShort << "mac:" << mac);
     }
     if (tooLarge != 0) {
         TAK_LOG_WARN("system-log lines skipped, larger than the server's max_allowed_packet:"
                      << table << "lines skipped:" << tooLarge << "mac:" << mac);
     }
-    if (tooLong != 0) {
+    if (counts.surplus != 0) {
         TAK_LOG_WARN("system-log lines stored without their items beyond the first line's count:"
-                     << table << "lines:" << tooLong << "mac:" << mac);
+                     << table << "lines:" << counts.surplus << "mac:" << mac);
     }
     // One commit for the whole upload; counted once durable.
     if (stored != 0 && !stmt.commit()) return;
     figures.rowsStored.add(stored);
-    figures.linesSkipped[TakMetrics::kSkipBadFirstItem].add(static_cast<uint64_t>(badFirst));
-    figures.linesSkipped[TakMetrics::kSkipTooFewItems].add(static_cast<uint64_t>(tooShort));
+    figures.linesSkipped[TakMetrics::kSkipBadFirstItem].add(
+        static_cast<uint64_t>(counts.badFirstItem));
+    figures.linesSkipped[TakMetrics::kSkipTooFewItems].add(static_cast<uint64_t>(counts.tooShort));
     figures.linesSkipped[TakMetrics::kSkipTooLarge].add(static_cast<uint64_t>(tooLarge));
 }
 
@@ -294,12 +243,16 @@ void TakBsAuditInfo::processReset(const std::string& data) {
     if (!conn) return;
     TAK_LOG_DEBUG("processReset:" << *table);
     figuresOf(*table).resets.add();
-    std::string sql = "DELETE FROM " + *table + " WHERE id > 0 AND macAddr = '" +
-                      conn->escapeString(request.strmac()) + "'";
+    std::string sql = resetSql(*conn, *table, request.strmac());
     std::weak_ptr<TakDbConn> weakConn = conn;
     conn->processReq(m_id, STDbTaskInfo{*table, sql.size()}, [weakConn, sql = std::move(sql)] {
         if (auto c = weakConn.lock()) deleteLogs(*c, sql);
     });
+}
+
+std::string TakBsAuditInfo::resetSql(TakDbConn& conn, const std::string& table,
+                                     const std::string& mac) {
+    return "DELETE FROM " + table + " WHERE id > 0 AND macAddr = '" + conn.escapeString(mac) + "'";
 }
 
 void TakBsAuditInfo::deleteLogs(TakDbConn& conn, const std::string& sql) {

@@ -114,6 +114,26 @@ void TakBsDeviceInfo::_processDeviceInfo(const std::string& data) {
                          });
 }
 
+std::string TakBsDeviceInfo::lookupSql(TakDbConn& conn, const std::string& mac) {
+    return "select * from asset_auth_record where macAddr = '" + conn.escapeString(mac) + "'";
+}
+
+std::string TakBsDeviceInfo::registrationSql(TakDbConn& conn,
+                                             const Tak::PolicyNotify::DeviceInfoUp& info,
+                                             const std::string& peerAddr) {
+    return "replace into asset_auth_record (id, create_time, update_time,macAddr, localIpAddr, "
+           "netIpAddr, hostName, systemVersion, onlineState, authState) values ( ?,?,?, '" +
+           conn.escapeString(info.strmacaddr()) + "', '" +
+           conn.escapeString(info.strlocalipaddr()) + "', '" + conn.escapeString(peerAddr) +
+           "', '" + conn.escapeString(info.strhostname()) + "' ,?,?,?)";
+}
+
+std::string TakBsDeviceInfo::offlineSql(TakDbConn& conn, const std::string& mac,
+                                        const std::string& id) {
+    return "update asset_auth_record set onlineState = 0  where macAddr = '" +
+           conn.escapeString(mac) + "' and id = '" + conn.escapeString(id) + "' ;";
+}
+
 void TakBsDeviceInfo::registerDevice(TakDbConn& conn, const Tak::PolicyNotify::DeviceInfoUp& info,
                                      const std::string& peerAddr,
                                      const std::weak_ptr<TakBaseSession>& session,
@@ -128,21 +148,15 @@ void TakBsDeviceInfo::registerDevice(TakDbConn& conn, const Tak::PolicyNotify::D
         count = res->getInt("countNum");
     }
 
-    std::string const mac = conn.escapeString(info.strmacaddr());
     bool exists = false;
     bool authorized = false;
-    if (auto res =
-            conn.executeQuery("select * from asset_auth_record where macAddr = '" + mac + "'");
+    if (auto res = conn.executeQuery(lookupSql(conn, info.strmacaddr()));
         res && res->rowCount() != 0) {
         exists = true;
         authorized = res->getInt("authState") == 1;
     }
 
-    std::string sql =
-        "replace into asset_auth_record (id, create_time, update_time,macAddr, localIpAddr, "
-        "netIpAddr, hostName, systemVersion, onlineState, authState) values ( ?,?,?, '" +
-        mac + "', '" + conn.escapeString(info.strlocalipaddr()) + "', '" +
-        conn.escapeString(peerAddr) + "', '" + conn.escapeString(info.strhostname()) + "' ,?,?,?)";
+    std::string sql = registrationSql(conn, info, peerAddr);
     TakDbPreStatement stmt;
     stmt.init(conn.getMysql(), sql);
     std::string id = TakComUtil::generateUUID();
@@ -225,9 +239,7 @@ void TakBsDeviceInfo::close() {
 
 void TakBsDeviceInfo::markOffline(TakDbConn& conn, const WrittenRows& written) {
     for (const auto& [mac, id] : written) {
-        updateOnlineState(conn, "update asset_auth_record set onlineState = 0  where macAddr = '" +
-                                    conn.escapeString(mac) + "' and id = '" +
-                                    conn.escapeString(id) + "' ;");
+        updateOnlineState(conn, offlineSql(conn, mac, id));
     }
 }
 

@@ -59,6 +59,15 @@ public:
     // once the database is reachable; the count is logged at INFO.
     static void queueOfflineReset(const std::shared_ptr<TakDbConn>& conn);
 
+    // The statements that carry the agent's texts, each escaped for the connection that runs
+    // it (escaping needs no open connection): the lookup of the device's row, the registration
+    // (the id, the two times, the system version and the two states are its placeholders) and
+    // the offline update of the row with this id.
+    static std::string lookupSql(TakDbConn& conn, const std::string& mac);
+    static std::string registrationSql(TakDbConn& conn, const Tak::PolicyNotify::DeviceInfoUp& info,
+                                       const std::string& peerAddr);
+    static std::string offlineSql(TakDbConn& conn, const std::string& mac, const std::string& id);
+
 private:
     // MAC -> the id of the row this session's latest registration of it wrote. Touched only by
     // this service's tasks, which all run on the security worker.

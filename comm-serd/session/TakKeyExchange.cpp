@@ -1,20 +1,24 @@
 #include "comm-serd/session/TakKeyExchange.h"
 
 #include <openssl/crypto.h>
+#include <unistd.h>
 
-#include <cstdio>
+#include <string>
 
 #include "Tak.Business.pb.h"
 #include "Tak.ComDefine.pb.h"
 #include "Tak.EncAndDec.pb.h"
+#include "log/TakNanoConsoleWriter.h"
 #include "log/TakNanolog.h"
 
 namespace {
 
+// Without waiting, as the log's console echo writes: a standard output that nobody reads must
+// not hold up the thread that makes a key offer. A line that does not fit is dropped.
 void printLine(const char* text) {
-    std::fputs(text, stdout);
-    std::fputc('\n', stdout);
-    std::fflush(stdout);
+    TakNanolog::ConsoleWriter out(STDOUT_FILENO, TakNanolog::ConsoleWriter::Form::Plain);
+    out.offer(std::string(text) + "\n", static_cast<uint8_t>(TakNanolog::LogLevel::ERROR));
+    out.flush();
 }
 
 std::string bytesOf(const unsigned char* data, size_t n) {

@@ -34,7 +34,8 @@ public:
     // Makes the key offer with the long-term key of the file at keyPath (through the cache).
     // Replaces ephemeralKey with a new key (empty when generation fails). Reports problems as
     // the server always has: ERROR "not private key" in the log for a missing file,
-    // "GenerateSm2Key error" or "密钥错误" on standard output otherwise.
+    // "GenerateSm2Key error" or "密钥错误" on standard output otherwise (written without waiting:
+    // dropped when standard output does not take it).
     [[nodiscard]] static OfferStatus makeKeyOffer(
         const std::string& keyPath, TakSm2Key& ephemeralKey, std::string& pubKey, std::string& sign,
         TakServerKeyCache& cache = TakServerKeyCache::getInstance());

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <future>
 
 #include "Tak.Business.pb.h"
 #include "Tak.HostInfo.pb.h"
@@ -15,6 +14,7 @@
 #include "comm-serd/db/TakDbPreStatement.h"
 #include "comm-serd/db/TakDbResult.h"
 #include "comm-serd/session/TakDeviceSession.h"
+#include "comm-serd/session/TakHostQuery.h"
 #include "log/TakNanolog.h"
 
 namespace ComDefine = Tak::ComDefine;
@@ -226,41 +226,21 @@ void TakSessionManager::timeout(const std::set<int>& ids) {
 
 // ---- host queries and host authorization ----
 
-namespace {
-
-// What a host query's answer callback and its caller share: the caller copies the answer out
-// after the wait, so a late answer never writes into a caller that has returned.
-struct HostQuery {
-    std::mutex mutex;
-    bool answered = false;                  // guarded by mutex
-    Tak::HostInfo::ResourceInfoAsr answer;  // guarded by mutex
-    std::promise<bool> done;
-};
-
-}  // namespace
-
 bool TakSessionManager::synGetHostInfo(const std::string& mac,
                                        Tak::HostInfo::ResourceInfoAsr& out) {
     TAK_LOG_DEBUG("synGetHostInfo rpc");
     TakMetrics::instance().hostQueries.add();
-    auto query = std::make_shared<HostQuery>();
-    std::future<bool> answered = query->done.get_future();
+    // The callback holds the query weakly: a late answer, after the wait below has given up,
+    // writes nowhere.
+    auto query = std::make_shared<TakHostQuery>();
 
     STReqParams params;
     params.command = ComDefine::hostInfo_getSystemRes;
     params.module = ComDefine::Module_HostInfo;
-    std::weak_ptr<HostQuery> weakQuery = query;
+    std::weak_ptr<TakHostQuery> weakQuery = query;
     params.callback =
         std::make_shared<std::function<void(std::string)>>([weakQuery](std::string data) {
-            auto q = weakQuery.lock();
-            if (!q) return;  // the caller has returned
-            Tak::HostInfo::ResourceInfoAsr answer;
-            answer.ParsePartialFromString(data);
-            std::lock_guard<std::mutex> lock(q->mutex);
-            if (q->answered) return;
-            q->answer = std::move(answer);
-            q->answered = true;
-            q->done.set_value(true);
+            if (auto q = weakQuery.lock()) q->answer(data);
         });
 
     std::shared_ptr<TakBaseSession> asked;
@@ -278,16 +258,12 @@ bool TakSessionManager::synGetHostInfo(const std::string& mac,
         }
     }
 
-    if (answered.wait_for(std::chrono::seconds(1)) != std::future_status::ready) {
+    if (!query->waitFor(std::chrono::seconds(1), out)) {
         TAK_LOG_DEBUG("Timeout: " << mac);
         TakMetrics::instance().hostQueryTimeouts.add();
         // An agent that never answers must not grow the session's table of pending answers.
         if (asked) asked->dropPending(seq);
         return true;
-    }
-    {
-        std::lock_guard<std::mutex> lock(query->mutex);
-        out.CopyFrom(query->answer);
     }
     TAK_LOG_DEBUG("Result success: " << mac);
     return true;

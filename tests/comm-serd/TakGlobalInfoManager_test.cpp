@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <functional>
 #include <string>
@@ -101,6 +102,71 @@ TEST(TakGlobalInfoManagerTest, ReadsTheFileUnderTheGivenWorkingDirectory) {
         EXPECT_TRUE(errors.empty()) << errors[0].describe();
         EXPECT_EQ(config().getConfigDir(), dir.path().string() + "/config");
         c.check();
+    }
+}
+
+TEST(TakGlobalInfoManagerTest, LogLevelAndConsole) {
+    using TakNanolog::LogLevel;
+    struct Case {
+        std::string file;
+        LogLevel level;
+        bool console;
+    };
+    const std::vector<Case> cases = {
+        {"", LogLevel::DEBUG, true},
+        {"[Log]\nLevel = INFO\nConsole = off\n", LogLevel::INFO, false},
+        {"[log]\nlevel = warn ; quieter\nconsole = ON\n", LogLevel::WARN, true},
+        {"[Log]\nLevel=Error\nConsole=false\n", LogLevel::ERROR, false},
+        {"[Log]\nLevel=debug\nConsole=no\n", LogLevel::DEBUG, false},
+        {"[Log]\nConsole=1\n", LogLevel::DEBUG, true},
+        {"[Log]\nConsole=0\n", LogLevel::DEBUG, false},
+        {"[Log]\nConsole=yes\nLevel=Info\n", LogLevel::INFO, true},
+        {"[Log]\nConsole=True\n", LogLevel::DEBUG, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.file);
+        TakTempDir dir;
+        dir.writeFile("config/config.ini", c.file);
+        std::vector<STConfigError> const errors = config().loadConfigFrom(dir.path().string());
+        EXPECT_TRUE(errors.empty()) << errors[0].describe();
+        EXPECT_EQ(config().getLogLevel(), c.level);
+        EXPECT_EQ(config().getLogConsole(), c.console);
+    }
+}
+
+TEST(TakGlobalInfoManagerTest, LogValueThatIsNotValidIsReportedWithFileSectionKeyAndValue) {
+    struct Case {
+        std::string file;
+        std::vector<std::string> reports;
+    };
+    const std::vector<Case> cases = {
+        {"[Log]\nLevel = verbose\n", {"[Log] Level = \"verbose\": expected INFO, DEBUG"}},
+        {"[Log]\nLevel = WARNING\n", {"[Log] Level = \"WARNING\": expected"}},
+        {"[Log]\nLevel = 0\n", {"[Log] Level = \"0\": expected"}},
+        {"[Log]\nLevel =\n", {"[Log] Level = \"\": expected"}},
+        {"[Log]\nConsole = maybe\n", {"[Log] Console = \"maybe\": expected on, off"}},
+        {"[Log]\nLevel = loud\nConsole = 2\n",
+         {"[Log] Level = \"loud\": expected", "[Log] Console = \"2\": expected"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.file);
+        TakTempDir dir;
+        dir.writeFile("config/config.ini", c.file);
+        std::string errors;
+        for (const auto& error : config().loadConfigFrom(dir.path().string())) {
+            errors += error.describe() + "\n";
+        }
+        EXPECT_EQ(std::count(errors.begin(), errors.end(), '\n'),
+                  static_cast<std::ptrdiff_t>(c.reports.size()))
+            << errors;
+        for (const auto& report : c.reports) {
+            EXPECT_NE(errors.find(dir.path().string() + "/config/config.ini: " + report),
+                      std::string::npos)
+                << errors;
+        }
+        // The value that is not valid keeps its default.
+        EXPECT_EQ(config().getLogLevel(), TakNanolog::LogLevel::DEBUG);
+        EXPECT_TRUE(config().getLogConsole());
     }
 }
 

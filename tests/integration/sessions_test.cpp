@@ -123,8 +123,8 @@ TEST_F(SessionsTest, APeerThatDoesNotCompleteTheKeyExchangeInTimeIsClosed) {
     ASSERT_TRUE(silent.receive(offer));
     auto done = agent();  // completes its exchange at once
     EXPECT_TRUE(silent.waitClosed(5000));
-    EXPECT_TRUE(daemon->waitForLog("key exchange not completed in time, closing: " +
-                                   silent.localAddr()));
+    EXPECT_TRUE(
+        daemon->waitForLog("key exchange not completed in time, closing: " + silent.localAddr()));
     // The agent that completed it is served after the deadline.
     uint32_t const seq = done->sendRequest(ComDefine::Module_Policy,
                                            ComDefine::policy_lastUploadRecord, "", "takNetDevice");
@@ -152,7 +152,9 @@ TEST_F(SessionsTest, BeforeTheKeyExchangeOnlySmallFramesAreTakenAndNoneReservesI
     long const after = daemon->memoryKiB("VmHWM");
     std::printf("60 MiB announced by 20 peers: daemon peak RSS %ld KiB before, %ld KiB after\n",
                 before, after);
-    EXPECT_LT(after - before, 16 * 1024);
+    if (TakDaemonProcess::memoryFiguresMean()) {
+        EXPECT_LT(after - before, 16 * 1024);
+    }
     // A frame that fits the plain bound is still taken: a key answer after such a peer.
     auto a = agent();
     uint32_t const seq = a->sendRequest(ComDefine::Module_Policy,

@@ -2,15 +2,20 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <unistd.h>
 #include <atomic>
+
 #include <chrono>
 #include <filesystem>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "log/TakNanolog.h"
+#include "support/TakEventually.h"
 #include "support/TakLogState.h"
 #include "support/TakTempDir.h"
 
@@ -24,11 +29,17 @@ protected:
     void SetUp() override { TakLogState::setWriterConfig(0, 10, 30); }
 
     // Creates the file logger and publishes it to the log statements.
-    std::string install() {
+    std::string install(NanoLogger::Options options = {}) {
         TakNanolog::nanologger = std::make_unique<NanoLogger>(
-            GuaranteedLogger(), m_dir.dirWithSlash(), "20261208_211337.log", 5);
+            GuaranteedLogger(), m_dir.dirWithSlash(), "20261208_211337.log", 5, std::move(options));
         TakNanolog::atomic_nanologger.store(TakNanolog::nanologger.get());
         return TakNanolog::nanologger->currentFileName();
+    }
+
+    // Waits until the file holds text.
+    static bool fileHas(std::string const& file, std::string const& text) {
+        return takEventually(
+            [&] { return TakTempDir::readFile(file).find(text) != std::string::npos; });
     }
 
     TakLogState m_state;
@@ -133,4 +144,109 @@ TEST_F(TakNanoLoggerTest, IdleWriterKeepsWritingLaterRecords) {
     }
     // With the operating flush interval of 0 each record reaches the file without a shutdown.
     EXPECT_NE(TakTempDir::readFile(file).find("two"), std::string::npos);
+}
+
+namespace {
+
+// A writer that would sleep for an hour between looks at the queue: only a wake-up brings it.
+NanoLogger::Options sleepy() {
+    NanoLogger::Options options;
+    options.wakeInterval = std::chrono::hours(1);
+    return options;
+}
+
+}  // namespace
+
+TEST_F(TakNanoLoggerTest, ErrorRecordWakesTheSleepingWriterAndReachesTheFile) {
+    std::string const file = install(sleepy());
+    TAK_LOG_INFO("quiet");
+    TAK_LOG_ERROR("loud");
+    ASSERT_TRUE(fileHas(file, "loud"));
+    std::string const text = TakTempDir::readFile(file);
+    EXPECT_LT(text.find("quiet"), text.find("loud")) << "written in order";
+}
+
+TEST_F(TakNanoLoggerTest, RecordThatFillsABlockWakesTheSleepingWriter) {
+    std::string const file = install(sleepy());
+    for (uint32_t i = 0; i < TakNanolog::Buffer::size; ++i) TAK_LOG_INFO("record" << i);
+    EXPECT_TRUE(fileHas(file, "record " + std::to_string(TakNanolog::Buffer::size - 1) + " "));
+}
+
+TEST_F(TakNanoLoggerTest, RollRequestStartsTheNextFileWithARecordSayingSo) {
+    std::string const first = install();
+    TAK_LOG_INFO("before the roll");
+    ASSERT_TRUE(fileHas(first, "before the roll"));
+    TakNanolog::nanologger->requestRoll();
+    std::string const second = first.substr(0, first.size() - 5) + "2.txt";
+    ASSERT_TRUE(fileHas(second, "previous file:"));
+    EXPECT_EQ(TakNanolog::nanologger->currentFileName(), second);
+    TAK_LOG_INFO("after the roll");
+    TakLogState::dropLogger();
+
+    std::string const text = TakTempDir::readFile(second);
+    EXPECT_TRUE(std::regex_search(
+        text, std::regex(R"(^\[[^\n]*\]\[INFO\]\[\d+\]\[[^\n]*:rollNow:\d+行\]\n)"
+                         R"(new log file on request, previous file: )" +
+                         std::regex_replace(first, std::regex(R"([.])"), R"(\.)") + "  \n\n")))
+        << text;
+    EXPECT_NE(text.find("after the roll"), std::string::npos);
+    EXPECT_EQ(TakTempDir::readFile(first).find("after the roll"), std::string::npos);
+}
+
+// The echo into a pipe that is not read: the file gets every record; the echo drops whole
+// records while the pipe is full; once it is read again the count of dropped records is logged
+// in the file and on the echo, and the echo is the file without the dropped records.
+TEST_F(TakNanoLoggerTest, EchoIntoAPipeThatIsNotReadLosesNothingInTheFile) {
+    int ends[2];
+    ASSERT_EQ(pipe2(ends, O_CLOEXEC), 0);
+    fcntl(ends[1], F_SETPIPE_SZ, 4096);
+    fcntl(ends[0], F_SETFL, O_NONBLOCK);
+    NanoLogger::Options options;
+    options.echo = std::make_unique<TakNanolog::ConsoleWriter>(
+        ends[1], TakNanolog::ConsoleWriter::Form::Plain, 8192);
+    close(ends[1]);
+    std::string const file = install(std::move(options));
+
+    constexpr int kRecords = 2000;
+    for (int i = 0; i < kRecords; ++i) TAK_LOG_INFO("numbered" << i);
+    ASSERT_TRUE(fileHas(file, "numbered " + std::to_string(kRecords - 1) + " "));
+
+    std::string echoed;
+    char buffer[4096];
+    std::string const report =
+        "console echo dropped records while standard output did not "
+        "take them: ";
+    ASSERT_TRUE(takEventually([&] {
+        ssize_t n = 0;
+        while ((n = read(ends[0], buffer, sizeof buffer)) > 0) echoed.append(buffer, n);
+        return echoed.find(report) != std::string::npos;
+    }));
+    TakLogState::dropLogger();
+    ssize_t n = 0;
+    while ((n = read(ends[0], buffer, sizeof buffer)) > 0) echoed.append(buffer, n);
+    close(ends[0]);
+
+    std::string const text = TakTempDir::readFile(file);
+    size_t const at = text.find(report);
+    ASSERT_NE(at, std::string::npos);
+    uint64_t const dropped = std::stoull(text.substr(at + report.size()));
+    EXPECT_GT(dropped, 0u);
+    // Each echoed record is the file's record; together with the dropped ones, all of them.
+    std::regex const record(R"(\[[^\n]*行\]\n[^\n]*\n\n)");
+    auto count = [&record](std::string const& s) {
+        return static_cast<uint64_t>(std::distance(std::sregex_iterator(s.begin(), s.end(), record),
+                                                   std::sregex_iterator()));
+    };
+    uint64_t const inFile = count(text);
+    uint64_t const inEcho = count(echoed);
+    EXPECT_EQ(inFile, static_cast<uint64_t>(kRecords) + 1);  // and the report
+    EXPECT_EQ(inEcho + dropped, inFile);
+    size_t covered = 0;  // the echo is whole records end to end, each one of the file's
+    for (auto it = std::sregex_iterator(echoed.begin(), echoed.end(), record);
+         it != std::sregex_iterator(); ++it) {
+        ASSERT_EQ(static_cast<size_t>(it->position()), covered) << "a cut record before this";
+        ASSERT_NE(text.find(it->str()), std::string::npos) << it->str();
+        covered += it->str().size();
+    }
+    EXPECT_EQ(covered, echoed.size());
 }

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -35,6 +36,40 @@ TEST_F(TakNanologTest, ThresholdDecidesWhichLevelsPass) {
                 << "threshold " << threshold << " level " << int(level);
         }
     }
+}
+
+TEST_F(TakNanologTest, ConfiguredLevelKeepsItselfAndTheMoreSevereLevels) {
+    // By severity DEBUG < INFO < WARN < ERROR, unlike the numbers (INFO 0, DEBUG 1).
+    struct Case {
+        LogLevel least;
+        std::vector<LogLevel> kept;
+    };
+    const std::vector<Case> cases = {
+        {LogLevel::DEBUG, {LogLevel::INFO, LogLevel::DEBUG, LogLevel::WARN, LogLevel::ERROR}},
+        {LogLevel::INFO, {LogLevel::INFO, LogLevel::WARN, LogLevel::ERROR}},
+        {LogLevel::WARN, {LogLevel::WARN, LogLevel::ERROR}},
+        {LogLevel::ERROR, {LogLevel::ERROR}},
+    };
+    const LogLevel all[] = {LogLevel::INFO, LogLevel::DEBUG, LogLevel::WARN, LogLevel::ERROR};
+    for (const auto& c : cases) {
+        TakNanolog::setLevel(c.least);
+        for (LogLevel level : all) {
+            bool const kept = std::find(c.kept.begin(), c.kept.end(), level) != c.kept.end();
+            EXPECT_EQ(TakNanolog::is_logged(level), kept)
+                << "configured " << int(c.least) << ", record " << int(level);
+        }
+        // A record of a level outside the four is the most severe.
+        EXPECT_TRUE(TakNanolog::levelPasses(7)) << "configured " << int(c.least);
+    }
+    // The statements and the queue follow it: a DEBUG record under INFO is neither evaluated nor
+    // echoed.
+    TakNanolog::setLevel(LogLevel::INFO);
+    int evaluated = 0;
+    TAK_LOG_DEBUG("debug" << ++evaluated);
+    TAK_LOG_INFO("info" << ++evaluated);
+    EXPECT_EQ(evaluated, 1);
+    ASSERT_EQ(m_echoed.size(), 1u);
+    EXPECT_NE(m_echoed[0].find("\ninfo 1 \n\n"), std::string::npos);
 }
 
 TEST_F(TakNanologTest, StatementsBelowTheThresholdDoNotEvaluateTheirArguments) {

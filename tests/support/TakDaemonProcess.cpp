@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/prctl.h>
@@ -14,6 +15,7 @@
 #include <algorithm>
 #include <array>
 #include <cctype>
+#include <cerrno>
 #include <fstream>
 #include <iostream>
 #include <iterator>
@@ -108,6 +110,7 @@ TakDaemonProcess::~TakDaemonProcess() {
             break;
         }
     }
+    if (m_stdoutPipe >= 0) close(m_stdoutPipe);
     if (testing::Test::HasFailure()) {
         std::cerr << "daemon working directory kept for inspection: " << m_workDir << std::endl;
         return;
@@ -257,16 +260,33 @@ bool TakDaemonProcess::start() {
     envp.push_back(nullptr);
     sigset_t none;
     sigemptyset(&none);
+    int pipeEnds[2] = {-1, -1};
+    if (m_options.stdoutToPipe) {
+        if (pipe2(pipeEnds, O_CLOEXEC) != 0) {
+            ADD_FAILURE() << "pipe failed";
+            return false;
+        }
+        if (m_options.stdoutPipeBytes > 0 &&
+            fcntl(pipeEnds[1], F_SETPIPE_SZ, m_options.stdoutPipeBytes) < 0) {
+            ADD_FAILURE() << "cannot size the pipe";
+        }
+    }
 
     pid_t const pid = fork();
     if (pid < 0) {
         ADD_FAILURE() << "fork failed";
+        if (pipeEnds[0] >= 0) {
+            close(pipeEnds[0]);
+            close(pipeEnds[1]);
+        }
         return false;
     }
     if (pid == 0) {
         // The daemon must not outlive a test process that is killed.
         prctl(PR_SET_PDEATHSIG, SIGKILL);
-        int const outFd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        int const outFd = pipeEnds[1] >= 0
+                              ? pipeEnds[1]
+                              : open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
         int const errFd = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
         int const nullFd = open("/dev/null", O_RDONLY | O_CLOEXEC);
         if (outFd < 0 || errFd < 0 || nullFd < 0 || chdir(dir.c_str()) != 0) _exit(126);
@@ -285,7 +305,30 @@ bool TakDaemonProcess::start() {
         _exit(127);
     }
     m_pid = pid;
+    if (pipeEnds[0] >= 0) {
+        close(pipeEnds[1]);
+        m_stdoutPipe = pipeEnds[0];
+    }
     return true;
+}
+
+bool TakDaemonProcess::readStandardOutput(bool untilEnd, std::chrono::milliseconds timeout) {
+    if (m_stdoutPipe < 0) return true;
+    auto const deadline = std::chrono::steady_clock::now() + timeout;
+    char buffer[65536];
+    for (;;) {
+        auto const left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        pollfd p{m_stdoutPipe, POLLIN, 0};
+        int const waitMs = untilEnd ? static_cast<int>(std::max<long long>(left.count(), 0)) : 0;
+        int const ready = poll(&p, 1, waitMs);
+        if (ready < 0 && errno == EINTR) continue;
+        if (ready <= 0) return !untilEnd;  // nothing more now, or the time ran out
+        ssize_t const n = read(m_stdoutPipe, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return true;  // the daemon's end is closed
+        m_stdoutText.append(buffer, static_cast<size_t>(n));
+    }
 }
 
 bool TakDaemonProcess::running() {
@@ -333,6 +376,7 @@ bool TakDaemonProcess::waitForText(const std::string& text, std::chrono::millise
     auto const deadline = std::chrono::steady_clock::now() + timeout;
     for (;;) {
         bool const alive = running();
+        if (!inLog && m_stdoutPipe >= 0) readStandardOutput();
         if ((inLog ? logText() : standardOutput()).find(text) != std::string::npos) return true;
         if (!alive || std::chrono::steady_clock::now() >= deadline) return false;
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
@@ -347,7 +391,9 @@ bool TakDaemonProcess::waitForLog(const std::string& text, std::chrono::millisec
     return waitForText(text, timeout, true);
 }
 
-std::string TakDaemonProcess::standardOutput() const { return readAll(m_workDir / "stdout.txt"); }
+std::string TakDaemonProcess::standardOutput() const {
+    return m_stdoutPipe >= 0 ? m_stdoutText : readAll(m_workDir / "stdout.txt");
+}
 
 std::string TakDaemonProcess::standardError() const { return readAll(m_workDir / "stderr.txt"); }
 

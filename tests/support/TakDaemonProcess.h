@@ -15,7 +15,8 @@
 //                      the directory, [Database] Port from TAK_TEST_DB_PORT (when set), and the
 //                      test's own keys on top;
 //   config/scert.dat   a copy of the key file the test names (optional);
-//   stdout.txt, stderr.txt  what the daemon writes there.
+//   stdout.txt, stderr.txt  what the daemon writes there (standard output may be a pipe instead,
+//                           see Options::stdoutToPipe).
 // With Options::configDir the daemon is started with --config DIR instead, and those keys are
 // set in DIR/config.ini, whose other lines stay as they are.
 // The destructor kills a daemon that still runs and removes the directory, unless the test has
@@ -42,6 +43,12 @@ public:
         // A configuration directory of the test's, passed as --config (empty: config/ under the
         // working directory).
         std::filesystem::path configDir;
+        // Standard output is a pipe whose reading end the test holds and reads only when it asks
+        // (readStandardOutput(), or waitForOutput()): until then a reader that does not read.
+        bool stdoutToPipe = false;
+        // The pipe's capacity in bytes (F_SETPIPE_SZ; the system rounds it up to whole pages),
+        // or 0 for the system's default.
+        int stdoutPipeBytes = 0;
     };
 
     TakDaemonProcess();
@@ -67,7 +74,15 @@ public:
     // "Threads" as a count), or -1 when the daemon does not run or has no such field.
     long statusField(const std::string& name) const;
 
+    // With stdoutToPipe, what has been read from the pipe so far.
     std::string standardOutput() const;
+    // With stdoutToPipe: reads what the pipe holds now, without waiting, onto standardOutput();
+    // with untilEnd, reads until the daemon has closed its end (it has ended), or the time is up.
+    // False when the time ran out first.
+    bool readStandardOutput(bool untilEnd = false,
+                            std::chrono::milliseconds timeout = std::chrono::seconds(10));
+    // With stdoutToPipe: the reading end, for the test to examine (not to close).
+    int standardOutputPipe() const { return m_stdoutPipe; }
     std::string standardError() const;
     // The log files of the run, oldest first, and their text in that order.
     std::vector<std::filesystem::path> logFiles() const;
@@ -83,6 +98,15 @@ public:
     // A memory figure of the running daemon in KiB ("VmRSS", or the peak "VmHWM"); -1 when
     // unknown.
     long memoryKiB(const std::string& field) const;
+    // False for a daemon built with AddressSanitizer, whose shadow memory and quarantine of
+    // freed blocks make its memory figures say nothing about the daemon's own use.
+    static constexpr bool memoryFiguresMean() {
+#if defined(__SANITIZE_ADDRESS__)
+        return false;
+#else
+        return true;
+#endif
+    }
     const std::filesystem::path& workDir() const { return m_workDir; }
     std::filesystem::path configFile() const { return configDir() / "config.ini"; }
     std::filesystem::path configDir() const;
@@ -104,4 +128,6 @@ private:
     int m_dbPort = 0;
     pid_t m_pid = -1;
     std::optional<int> m_status;
+    int m_stdoutPipe = -1;     // the reading end, with stdoutToPipe
+    std::string m_stdoutText;  // read from it so far
 };

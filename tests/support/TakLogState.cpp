@@ -3,12 +3,15 @@
 #include "log/TakNanoLogger.h"
 
 TakLogState::TakLogState()
-    : m_level(TakNanolog::loglevel.load()), m_config(*TakNanolog::m_logConfigPtr) {}
+    : m_level(TakNanolog::loglevel.load()),
+      m_debugRecords(TakNanolog::debugRecords.load()),
+      m_config(*TakNanolog::m_logConfigPtr) {}
 
 TakLogState::~TakLogState() {
     dropLogger();
     TakNanolog::m_callback = nullptr;
     TakNanolog::loglevel.store(m_level);
+    TakNanolog::debugRecords.store(m_debugRecords);
     *TakNanolog::m_logConfigPtr = m_config;
 }
 

@@ -4,8 +4,8 @@
 
 #include "log/TakNanolog.h"
 
-// Saves the process-wide logging state (threshold, writer settings) and restores it when it
-// goes, after stopping and dropping any file logger and console echo the test installed.
+// Saves the process-wide logging state (threshold, DEBUG records, writer settings) and restores it
+// when it goes, after stopping and dropping any file logger and console echo the test installed.
 class TakLogState {
 public:
     TakLogState();
@@ -21,5 +21,6 @@ public:
 
 private:
     uint32_t m_level;
+    bool m_debugRecords;
     TakNanolog::STTakLogConfig m_config;
 };
