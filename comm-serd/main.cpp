@@ -20,6 +20,7 @@
 #include "comm-serd/TakManagerFactory.h"
 #include "comm-serd/TakServiceNotifier.h"
 #include "comm-serd/TakSignalWaiter.h"
+#include "comm-serd/business/TakBsDefine.h"
 #include "comm-serd/business/TakBsDeviceInfo.h"
 #include "comm-serd/db/TakDbDefine.h"
 #include "comm-serd/session/TakSessionManager.h"
@@ -117,6 +118,11 @@ int main(int argc, char** argv) {
     (void)db->init();  // a database that is down is logged and connected in the background
     // Before any agent can register: no device is online when the daemon starts.
     TakBsDeviceInfo::queueOfflineReset(db->getDBConn(g_strSecurityDbName));
+
+    // Every table's figures from the start, at 0: a scraper sees each series before its first
+    // upload (a rate over a series that appears later misses its first count).
+    for (const auto& [type, table] : takAuditTableNames())
+        (void)TakMetrics::instance().table(table);
 
     // The operators' endpoint, from here to the end of the stop. A failure to listen is logged:
     // the agents matter more.
