@@ -10,7 +10,7 @@
 // Writes one INFO record every interval while something happened in it, so that the log of a
 // quiet level still says how many agents are online, how much was stored and what failed:
 //
-//   activity in the last 60 s: sessions: 298 (+12 connections) registered: 296 uploads: 4410
+//   activity in the last 60 s: sessions: 298 (+ 12 connections) registered: 296 uploads: 4410
 //   rows stored: 441000 lines skipped: 0 errors: 0 warnings: 3 database tasks queued: 7
 //
 // (the figures after "sessions" and "registered" are now; the others count the interval). An
