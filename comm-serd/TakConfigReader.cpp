@@ -95,6 +95,42 @@ std::string TakConfigReader::address(const std::string& section, const std::stri
     return def;
 }
 
+bool TakConfigReader::splitHostPort(const std::string& value, std::string* host, int* port) {
+    size_t const colon = value.rfind(':');
+    if (colon == std::string::npos || colon == 0) return false;
+    std::string name = value.substr(0, colon);
+    std::string const digits = value.substr(colon + 1);
+    bool const bracketed = name.size() > 2 && name.front() == '[' && name.back() == ']';
+    if (bracketed) name = name.substr(1, name.size() - 2);
+    in_addr v4{};
+    in6_addr v6{};
+    bool const ok = bracketed ? inet_pton(AF_INET6, name.c_str(), &v6) == 1
+                              : inet_pton(AF_INET, name.c_str(), &v4) == 1;
+    if (!ok || digits.empty() || digits.size() > 5 ||
+        !std::all_of(digits.begin(), digits.end(),
+                     [](unsigned char c) { return std::isdigit(c) != 0; })) {
+        return false;
+    }
+    int const number = std::stoi(digits);
+    if (number < 1 || number > 65535) return false;
+    *host = name;
+    *port = number;
+    return true;
+}
+
+std::string TakConfigReader::hostPort(const std::string& section, const std::string& key,
+                                      const std::string& def) {
+    if (!m_reader.HasValue(section, key)) return def;
+    std::string const value = m_reader.Get(section, key, "");
+    std::string host;
+    int port = 0;
+    if (value.empty() || splitHostPort(value, &host, &port)) return value;
+    addError(section, key, value,
+             "expected HOST:PORT with a numeric address (IPv6 in brackets) and a port from 1 to "
+             "65535, or nothing");
+    return def;
+}
+
 bool TakConfigReader::flag(const std::string& section, const std::string& key, bool def) {
     static const std::vector<std::string> kWords = {"on",  "off", "true", "false",
                                                     "yes", "no",  "1",    "0"};

@@ -51,6 +51,12 @@ public:
     // A numeric IPv4 or IPv6 address, or empty; def when the key is absent.
     std::string address(const std::string& section, const std::string& key, const std::string& def);
 
+    // "HOST:PORT" with a numeric IPv4 address, or a numeric IPv6 address in brackets
+    // ("[::1]:7401"), and a port from 1 to 65535; or empty. def when the key is absent.
+    std::string hostPort(const std::string& section, const std::string& key,
+                         const std::string& def);
+    // Splits a value of that form; false when it is not one.
+    static bool splitHostPort(const std::string& value, std::string* host, int* port);
     // on/off, true/false, yes/no or 1/0, in any case; def when the key is absent.
     bool flag(const std::string& section, const std::string& key, bool def);
 

@@ -54,6 +54,13 @@ std::vector<STConfigError> TakGlobalInfoManager::loadConfigDir(const std::string
                                          uint64_t{1}, uint64_t{0xFFFFFFFF});
     m_keepAliveSeconds =
         reader.number("Limits", "KeepAliveSeconds", kDefaultKeepAliveSeconds, 0, 24 * 3600);
+    m_admin = STAdminSettings{};
+    m_admin.listen = reader.hostPort("Admin", "Listen", kDefaultAdminListen);
+    if (!m_admin.listen.empty()) {
+        (void)TakConfigReader::splitHostPort(m_admin.listen, &m_admin.host, &m_admin.port);
+    }
+    m_admin.summarySeconds =
+        reader.number("Admin", "SummarySeconds", kDefaultSummarySeconds, 0, 24 * 3600);
     // Listed in the order of the level values.
     m_logLevel = static_cast<TakNanolog::LogLevel>(
         reader.oneOf("Log", "Level", static_cast<std::size_t>(kDefaultLogLevel),
@@ -117,6 +124,10 @@ int TakGlobalInfoManager::getHandshakeSeconds() {
 uint64_t TakGlobalInfoManager::getMaxPlainFrameBytes() {
     std::lock_guard<std::recursive_mutex> lock(m_mutex);
     return m_maxPlainFrameBytes;
+}
+STAdminSettings TakGlobalInfoManager::getAdminSettings() {
+    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    return m_admin;
 }
 int TakGlobalInfoManager::getKeepAliveSeconds() {
     std::lock_guard<std::recursive_mutex> lock(m_mutex);

@@ -25,6 +25,14 @@ struct STRpcSettings {
     int callTimeoutSeconds = 0;
 };
 
+// The operators' HTTP endpoint (metrics, health, sessions) and the periodic summary.
+struct STAdminSettings {
+    std::string listen;  // "HOST:PORT" as configured; empty: no endpoint
+    std::string host;    // split from listen
+    int port = 0;
+    int summarySeconds = 0;  // 0: no periodic summary
+};
+
 // The configuration, read once at start-up from config.ini in the configuration directory:
 // config/ under the working directory, or the directory given with the daemon's --config.
 // Every getter copies under the mutex.
@@ -49,6 +57,8 @@ public:
     static constexpr int kDefaultHandshakeSeconds = 30;
     static constexpr uint64_t kDefaultMaxPlainFrameBytes = 64 * 1024;
     static constexpr int kDefaultKeepAliveSeconds = 60;
+    static constexpr const char* kDefaultAdminListen = "127.0.0.1:7401";
+    static constexpr int kDefaultSummarySeconds = 60;
 
     static constexpr TakNanolog::LogLevel kDefaultLogLevel = TakNanolog::LogLevel::DEBUG;
     static constexpr bool kDefaultLogConsole = true;
@@ -87,6 +97,7 @@ public:
     uint64_t getMaxPlainFrameBytes();
     // Idle seconds before TCP keepalive probes an agent's connection (0: no keepalive).
     int getKeepAliveSeconds();
+    STAdminSettings getAdminSettings();
     // [Log] Level: the least severe level kept (TakNanolog::setLevel).
     TakNanolog::LogLevel getLogLevel();
     // [Log] Console: whether the records are echoed on standard output.
@@ -114,6 +125,7 @@ private:
     int m_handshakeSeconds = kDefaultHandshakeSeconds;
     uint64_t m_maxPlainFrameBytes = kDefaultMaxPlainFrameBytes;
     int m_keepAliveSeconds = kDefaultKeepAliveSeconds;
+    STAdminSettings m_admin;
     TakNanolog::LogLevel m_logLevel = kDefaultLogLevel;
     bool m_logConsole = kDefaultLogConsole;
 };

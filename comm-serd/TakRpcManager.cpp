@@ -12,6 +12,7 @@
 #include <exception>
 
 #include "comm-serd/TakManagerFactory.h"
+#include "comm-serd/TakMetrics.h"
 #include "comm-serd/TakRpcConnection.h"
 #include "comm-serd/TakRpcServerSocket.h"
 #include "comm-serd/TakServiceNotifier.h"
@@ -40,6 +41,7 @@ public:
             TAK_LOG_INFO("rpc server listen on port:" << m_port << m_bind);
         }
         TakServiceNotifier::instance().consoleListenerOpen(m_port);
+        TakMetrics::instance().consoleListenerUp.set(1);
     }
 
 private:
@@ -130,6 +132,7 @@ void TakRpcManager::doWork() {
         } catch (const std::exception& e) {
             failure = e.what();
         }
+        TakMetrics::instance().consoleListenerUp.set(0);
         std::unique_lock<std::mutex> lock(m_mutex);
         m_serving = false;
         if (m_stopping) return;

@@ -5,6 +5,7 @@
 #include "comm-serd/TakComUtil.h"
 #include "comm-serd/TakGlobalInfoManager.h"
 #include "comm-serd/TakManagerFactory.h"
+#include "comm-serd/TakMetrics.h"
 #include "comm-serd/TakServiceNotifier.h"
 #include "log/TakNanolog.h"
 
@@ -50,11 +51,13 @@ void TakTcpServerManager::startServe() {
     if (m_server) {
         m_server->start();
         TakServiceNotifier::instance().agentListenerOpen(m_server->listenPort());
+        TakMetrics::instance().agentListenerUp.set(1);
     }
     {
         std::unique_lock<std::mutex> lock(m_runMutex);
         m_runCond.wait(lock, [this] { return !m_run; });
     }
+    TakMetrics::instance().agentListenerUp.set(0);
     if (m_server) m_server->stop();
 }
 

@@ -13,13 +13,17 @@
 #include <string>
 #include <system_error>
 
+#include "comm-serd/TakActivitySummary.h"
+#include "comm-serd/TakAdminServer.h"
 #include "comm-serd/TakCommandLine.h"
 #include "comm-serd/TakGlobalInfoManager.h"
 #include "comm-serd/TakManagerFactory.h"
 #include "comm-serd/TakServiceNotifier.h"
 #include "comm-serd/TakSignalWaiter.h"
+#include "comm-serd/business/TakBsDefine.h"
 #include "comm-serd/business/TakBsDeviceInfo.h"
 #include "comm-serd/db/TakDbDefine.h"
+#include "comm-serd/session/TakSessionManager.h"
 #include "log/TakLog.h"
 #include "protobuf/TakProtoRegistry.h"
 
@@ -27,10 +31,20 @@ namespace {
 
 void serveInit() { TAK_LOG_INFO("tcpserver init"); }
 
+// The sessions of the session manager, if it exists (looked up, never created: the managers
+// are created in their start-up order).
+std::vector<STSessionInfo> listSessions() {
+    auto object =
+        TakManagerFactory::getInstance().getObject(TakManagerFactory::kSessionManagerName);
+    auto manager = std::dynamic_pointer_cast<TakSessionManager>(object);
+    return manager ? manager->sessionList() : std::vector<STSessionInfo>();
+}
+
 const char* const kUsage =
     "usage: comm-serd [-c DIR]\n"
     "The central communication server: agents connect on [IPInfo] PORT (7300), the console's\n"
-    "Thrift service listens on [Rpc] Port (7400), records go to MySQL on [Database] Port.\n"
+    "Thrift service listens on [Rpc] Port (7400), records go to MySQL on [Database] Port;\n"
+    "metrics, health and sessions are served over HTTP on [Admin] Listen (127.0.0.1:7401).\n"
     "\n"
     "options:\n"
     "  -c, --config DIR   the configuration directory: DIR/config.ini and the server key\n"
@@ -105,6 +119,24 @@ int main(int argc, char** argv) {
     // Before any agent can register: no device is online when the daemon starts.
     TakBsDeviceInfo::queueOfflineReset(db->getDBConn(g_strSecurityDbName));
 
+    // Every table's figures from the start, at 0: a scraper sees each series before its first
+    // upload (a rate over a series that appears later misses its first count).
+    for (const auto& [type, table] : takAuditTableNames())
+        (void)TakMetrics::instance().table(table);
+
+    // The operators' endpoint, from here to the end of the stop. A failure to listen is logged:
+    // the agents matter more.
+    STAdminSettings const admin = config.getAdminSettings();
+    std::unique_ptr<TakAdminServer> adminServer;
+    if (!admin.listen.empty()) {
+        adminServer = std::make_unique<TakAdminServer>(
+            admin.host, admin.port, std::vector<std::string>{g_strSecurityDbName, g_strAuditDbName},
+            &listSessions);
+        if (!adminServer->start()) adminServer.reset();
+    }
+    TakActivitySummary summary(std::chrono::seconds(admin.summarySeconds));
+    summary.start();
+
     auto rpc = factory.getRpcManager();
     rpc->init();
     rpc->start();
@@ -145,6 +177,8 @@ int main(int argc, char** argv) {
         TAK_LOG_ERROR("stopped before everything received was written; see the records above");
         status = 1;
     }
+    summary.stop();
+    if (adminServer) adminServer->stop();
     rpc.reset();
     tcp.reset();
     db.reset();

@@ -1,5 +1,7 @@
 #include "log/TakNanoConsoleWriter.h"
 
+#include "log/TakNanolog.h"
+
 #include <fcntl.h>
 #include <limits.h>
 #include <poll.h>
@@ -99,6 +101,7 @@ void ConsoleWriter::offer(std::string_view text, uint8_t level) {
         // A record longer than the whole buffer is still taken into an empty one.
         if (queuedBytes() != 0 && queuedBytes() + text.size() > m_capacity) {
             ++m_dropped;
+            logCounters.echoDropped.fetch_add(1, std::memory_order_relaxed);
             return;
         }
     }
@@ -160,6 +163,7 @@ void ConsoleWriter::consume(size_t bytes) {
 
 void ConsoleWriter::dropQueued() {
     m_dropped += m_ends.size();
+    logCounters.echoDropped.fetch_add(m_ends.size(), std::memory_order_relaxed);
     m_buffer.clear();
     m_start = 0;
     m_ends.clear();

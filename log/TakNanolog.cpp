@@ -11,13 +11,21 @@ std::atomic<NanoLogger*> atomic_nanologger{nullptr};
 std::function<void(std::string)> m_callback;
 std::unique_ptr<STTakLogConfig> m_logConfigPtr =
     std::make_unique<STTakLogConfig>(STTakLogConfig{3, 10, 30});
+STLogCounters logCounters;
 
 bool NanoLog::operator==(TakNanoLogLine& record) {
     if (m_callback) m_callback(record.getLineLogInfo());
+    uint8_t const level = record.level();
+    if (!levelPasses(level)) return true;
+    if (level == static_cast<uint8_t>(LogLevel::WARN)) {
+        logCounters.warnings.fetch_add(1, std::memory_order_relaxed);
+    } else if (level == static_cast<uint8_t>(LogLevel::ERROR)) {
+        logCounters.errors.fetch_add(1, std::memory_order_relaxed);
+    }
     NanoLogger* logger = atomic_nanologger.load(std::memory_order_acquire);
     if (logger == nullptr) return true;
-    if (!levelPasses(record.level())) return true;
     logger->add(std::move(record));
+    logCounters.written.fetch_add(1, std::memory_order_relaxed);
     return true;
 }
 

@@ -29,6 +29,16 @@ extern std::atomic<NanoLogger*> atomic_nanologger;  // published pointer read by
 extern std::function<void(std::string)> m_callback;
 extern std::unique_ptr<STTakLogConfig> m_logConfigPtr;
 
+// Figures of the records, for the daemon's metrics. Relaxed atomics, added to by the thread that
+// submits a record (and by the echo's writer for the records it could not write).
+struct STLogCounters {
+    std::atomic<uint64_t> written{0};      // handed to the file logger
+    std::atomic<uint64_t> warnings{0};     // WARN records submitted while the level keeps them
+    std::atomic<uint64_t> errors{0};       // ERROR records, likewise
+    std::atomic<uint64_t> echoDropped{0};  // records the console echo could not print
+};
+extern STLogCounters logCounters;
+
 inline bool levelPasses(uint32_t level) {
     return level >= loglevel.load(std::memory_order_relaxed) &&
            (level != static_cast<uint32_t>(LogLevel::DEBUG) ||

@@ -9,6 +9,7 @@ TAK_PACKAGES=(
     thrift-compiler libprotobuf-dev protobuf-compiler libinih-dev libmariadb-dev libgtest-dev
     libgmock-dev libbenchmark-dev mariadb-server mariadb-client libspdlog-dev clang
     libclang-rt-14-dev python3 python3-thrift python3-six procps iproute2 libsystemd-dev dpkg-dev file
+    libcpp-httplib-dev
 )
 
 tak_say() { printf '\033[1m[comm-serd]\033[0m %s\n' "$*" >&2; }

@@ -42,6 +42,9 @@ TakBsAuditInfo::TakBsAuditInfo(int id, std::string peerAddr,
       m_waitingBytes(std::move(waitingBytes)) {
     m_id = id;
     m_dbConn = std::move(db);
+    for (const auto& [type, table] : m_tableNames) {
+        m_figures[table] = &TakMetrics::instance().table(table);
+    }
     m_handlers[Tak::ComDefine::policy_auditUp] = [this](const std::string& data) {
         processAuditUpload(data);
     };
@@ -59,6 +62,10 @@ const std::string* TakBsAuditInfo::tableOf(EAuditUpType type) const {
     return it == m_tableNames.end() ? nullptr : &it->second;
 }
 
+TakMetrics::STTableFigures& TakBsAuditInfo::figuresOf(const std::string& table) {
+    return *m_figures.at(table);
+}
+
 std::shared_ptr<TakDbConn> TakBsAuditInfo::connection() {
     std::shared_ptr<TakDbConn> conn;
     {
@@ -69,7 +76,10 @@ std::shared_ptr<TakDbConn> TakBsAuditInfo::connection() {
         }
         conn = m_dbConn;
     }
-    if (!conn) reportNoDatabase(g_strAuditDbName);
+    if (!conn) {
+        TakMetrics::instance().uploadsNoDatabase.add();
+        reportNoDatabase(g_strAuditDbName);
+    }
     return conn;
 }
 
@@ -77,6 +87,7 @@ bool TakBsAuditInfo::ownMac(const char* what, const std::string& mac) {
     if (m_ownMacs && m_ownMacs->contains(mac)) return true;
     TAK_LOG_WARN(what << "dropped, the MAC is not this session's device: peer:" << m_peerAddr
                       << "mac:" << mac);
+    TakMetrics::instance().uploadsForeignMac.add();
     return false;
 }
 
@@ -88,41 +99,47 @@ void TakBsAuditInfo::processAuditUpload(const std::string& data) {
     if (table == nullptr) {
         TAK_LOG_WARN("audit upload skipped, its type has no table:"
                      << static_cast<int>(request.ntype()) << "mac:" << request.strmac());
+        TakMetrics::instance().uploadsUnknownType.add();
         return;
     }
     if (!ownMac("audit upload", request.strmac())) return;
     auto conn = connection();
     if (!conn) return;
+    TakMetrics::STTableFigures& figures = figuresOf(*table);
+    figures.uploads.add();
     if (request.ntype() == Tak::PolicyNotify::auditUpType_secLog) {
-        saveSecLog(conn, request.strmac(), request.bylogdata());
+        saveSecLog(conn, figures, request.strmac(), request.bylogdata());
     } else {
-        saveSystemLog(conn, *table, request.strmac(), request.bylogdata());
+        saveSystemLog(conn, *table, figures, request.strmac(), request.bylogdata());
     }
 }
 
-void TakBsAuditInfo::saveSecLog(const std::shared_ptr<TakDbConn>& conn, const std::string& mac,
+void TakBsAuditInfo::saveSecLog(const std::shared_ptr<TakDbConn>& conn,
+                                TakMetrics::STTableFigures& figures, const std::string& mac,
                                 const std::string& logdata) {
     std::weak_ptr<TakDbConn> weakConn = conn;
     auto waiting = std::make_shared<WaitingUpload>(m_waitingBytes, logdata.size());
     conn->processReq(m_id, STDbTaskInfo{"secureLog_record", logdata.size()},
-                     [weakConn, mac, logdata, waiting] {
+                     [weakConn, figures = &figures, mac, logdata, waiting] {
                          // The worker keeps its connection alive while a task runs.
-                         if (auto c = weakConn.lock()) storeSecLog(*c, mac, logdata);
+                         if (auto c = weakConn.lock()) storeSecLog(*c, *figures, mac, logdata);
                      });
 }
 
 void TakBsAuditInfo::saveSystemLog(const std::shared_ptr<TakDbConn>& conn, const std::string& table,
-                                   const std::string& mac, const std::string& logdata) {
+                                   TakMetrics::STTableFigures& figures, const std::string& mac,
+                                   const std::string& logdata) {
     std::weak_ptr<TakDbConn> weakConn = conn;
     auto waiting = std::make_shared<WaitingUpload>(m_waitingBytes, logdata.size());
     conn->processReq(m_id, STDbTaskInfo{table, logdata.size()},
-                     [weakConn, table, mac, logdata, waiting] {
-                         if (auto c = weakConn.lock()) storeSystemLog(*c, table, mac, logdata);
+                     [weakConn, table, figures = &figures, mac, logdata, waiting] {
+                         if (auto c = weakConn.lock())
+                             storeSystemLog(*c, table, *figures, mac, logdata);
                      });
 }
 
-void TakBsAuditInfo::storeSecLog(TakDbConn& conn, const std::string& mac,
-                                 const std::string& logdata) {
+void TakBsAuditInfo::storeSecLog(TakDbConn& conn, TakMetrics::STTableFigures& figures,
+                                 const std::string& mac, const std::string& logdata) {
     TakSecLogRows rows(logdata);
     if (rows.recordCount() == 0) return;
 
@@ -132,6 +149,7 @@ void TakBsAuditInfo::storeSecLog(TakDbConn& conn, const std::string& mac,
     if (!stmt.prepared()) return;  // logged by the statement
     std::string macText = mac;
     int tooLarge = 0;
+    uint64_t stored = 0;
     for (int i = 0; i < rows.recordCount(); ++i) {
         rows.bindRecord(i, stmt, macText);
         if (!stmt.fitsServerPacket()) {
@@ -139,18 +157,23 @@ void TakBsAuditInfo::storeSecLog(TakDbConn& conn, const std::string& mac,
             continue;
         }
         // A failed record (logged) does not stop the others: it does not end the transaction.
-        (void)stmt.executeUpdate();
+        if (stmt.executeUpdate()) ++stored;
     }
     if (tooLarge != 0) {
         TAK_LOG_WARN("security-log records skipped, larger than the server's max_allowed_packet:"
                      << "secureLog_record"
                      << "records skipped:" << tooLarge << "mac:" << mac);
     }
-    // One commit for the whole upload, at the statement's destruction.
+    // One commit for the whole upload; counted once durable (a task that lost its connection
+    // runs again and counts then).
+    if (stored != 0 && !stmt.commit()) return;
+    figures.rowsStored.add(stored);
+    figures.linesSkipped[TakMetrics::kSkipTooLarge].add(static_cast<uint64_t>(tooLarge));
 }
 
 void TakBsAuditInfo::storeSystemLog(TakDbConn& conn, const std::string& table,
-                                    const std::string& mac, const std::string& logdata) {
+                                    TakMetrics::STTableFigures& figures, const std::string& mac,
+                                    const std::string& logdata) {
     TakSystemLogRows rows(logdata);
     int const lines = rows.lineCount();
     if (lines == 0) {
@@ -162,6 +185,7 @@ void TakBsAuditInfo::storeSystemLog(TakDbConn& conn, const std::string& table,
     if (rows.itemCount() == 0) {
         TAK_LOG_WARN("system-log upload skipped, its first line has no item:"
                      << table << "lines skipped:" << lines << "mac:" << mac);
+        figures.linesSkipped[TakMetrics::kSkipNoItems].add(static_cast<uint64_t>(lines));
         return;
     }
     std::string sql = rows.insertSql(table);
@@ -170,13 +194,14 @@ void TakBsAuditInfo::storeSystemLog(TakDbConn& conn, const std::string& table,
     if (!stmt.prepared()) return;  // logged by the statement
     std::string macText = mac;
     int tooLarge = 0;
+    uint64_t stored = 0;
     for (int i = 0; i < lines; ++i) {
         if (rows.bindLine(i, stmt, macText) != TakSystemLogRows::Verdict::Store) continue;
         if (!stmt.fitsServerPacket()) {
             ++tooLarge;
             continue;
         }
-        (void)stmt.executeUpdate();
+        if (stmt.executeUpdate()) ++stored;
     }
     const TakSystemLogRows::Counts& counts = rows.counts();
     if (counts.badFirstItem != 0) {
@@ -195,7 +220,13 @@ void TakBsAuditInfo::storeSystemLog(TakDbConn& conn, const std::string& table,
         TAK_LOG_WARN("system-log lines stored without their items beyond the first line's count:"
                      << table << "lines:" << counts.surplus << "mac:" << mac);
     }
-    // One commit for the whole upload, at the statement's destruction.
+    // One commit for the whole upload; counted once durable.
+    if (stored != 0 && !stmt.commit()) return;
+    figures.rowsStored.add(stored);
+    figures.linesSkipped[TakMetrics::kSkipBadFirstItem].add(
+        static_cast<uint64_t>(counts.badFirstItem));
+    figures.linesSkipped[TakMetrics::kSkipTooFewItems].add(static_cast<uint64_t>(counts.tooShort));
+    figures.linesSkipped[TakMetrics::kSkipTooLarge].add(static_cast<uint64_t>(tooLarge));
 }
 
 void TakBsAuditInfo::processReset(const std::string& data) {
@@ -211,6 +242,7 @@ void TakBsAuditInfo::processReset(const std::string& data) {
     auto conn = connection();
     if (!conn) return;
     TAK_LOG_DEBUG("processReset:" << *table);
+    figuresOf(*table).resets.add();
     std::string sql = resetSql(*conn, *table, request.strmac());
     std::weak_ptr<TakDbConn> weakConn = conn;
     conn->processReq(m_id, STDbTaskInfo{*table, sql.size()}, [weakConn, sql = std::move(sql)] {

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "Tak.PolicyNotify.pb.h"
+#include "comm-serd/TakMetrics.h"
 #include "comm-serd/business/ITakBsService.h"
 #include "comm-serd/business/TakReportedMacs.h"
 
@@ -51,19 +52,24 @@ private:
     void processAuditUpload(const std::string& data);
     void processReset(const std::string& data);
     // Queue the storing tasks.
-    void saveSecLog(const std::shared_ptr<TakDbConn>& conn, const std::string& mac,
-                    const std::string& logdata);
+    void saveSecLog(const std::shared_ptr<TakDbConn>& conn, TakMetrics::STTableFigures& figures,
+                    const std::string& mac, const std::string& logdata);
     void saveSystemLog(const std::shared_ptr<TakDbConn>& conn, const std::string& table,
-                       const std::string& mac, const std::string& logdata);
+                       TakMetrics::STTableFigures& figures, const std::string& mac,
+                       const std::string& logdata);
 
-    // The tasks, on the worker.
-    static void storeSecLog(TakDbConn& conn, const std::string& mac, const std::string& logdata);
-    static void storeSystemLog(TakDbConn& conn, const std::string& table, const std::string& mac,
+    // The tasks, on the worker. What they store and skip is counted once it is committed.
+    static void storeSecLog(TakDbConn& conn, TakMetrics::STTableFigures& figures,
+                            const std::string& mac, const std::string& logdata);
+    static void storeSystemLog(TakDbConn& conn, const std::string& table,
+                               TakMetrics::STTableFigures& figures, const std::string& mac,
                                const std::string& logdata);
     static void deleteLogs(TakDbConn& conn, const std::string& sql);
 
     // The table of an upload type, or null when the type has none.
     const std::string* tableOf(Tak::PolicyNotify::EAuditUpType type) const;
+    // The figures of a table tableOf() gave.
+    TakMetrics::STTableFigures& figuresOf(const std::string& table);
     // The connection, or null (logged) when there is none or the service is closed.
     std::shared_ptr<TakDbConn> connection();
     // Whether the request's MAC is this session's own; a foreign one is logged.
@@ -71,6 +77,7 @@ private:
 
     const std::string m_peerAddr;
     const std::map<Tak::PolicyNotify::EAuditUpType, std::string> m_tableNames;
+    std::map<std::string, TakMetrics::STTableFigures*> m_figures;  // filled at construction
     const std::shared_ptr<TakReportedMacs> m_ownMacs;
     const std::shared_ptr<std::atomic<uint64_t>> m_waitingBytes;
     bool m_closed = false;  // guarded by m_mutex, as is m_dbConn

@@ -2,10 +2,12 @@
 
 #include <algorithm>
 #include <ctime>
+#include <optional>
 
 #include "Tak.Base.pb.h"
 #include "comm-serd/TakComUtil.h"
 #include "comm-serd/TakGlobalInfoManager.h"
+#include "comm-serd/TakMetrics.h"
 #include "comm-serd/db/TakDbConn.h"
 #include "comm-serd/db/TakDbDefine.h"
 #include "comm-serd/db/TakDbPreStatement.h"
@@ -53,6 +55,29 @@ std::string TakBsDeviceInfo::mac() {
     return m_mac;
 }
 
+TakBsDeviceInfo::EAdmission TakBsDeviceInfo::admission() { return m_admission->state(); }
+
+void TakBsDeviceInfo::Admission::decided(bool admitted) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_state = admitted ? EAdmission::Admitted : EAdmission::Refused;
+    if (admitted && !m_counted && !m_closed) {
+        m_counted = true;
+        TakMetrics::instance().sessionsRegistered.add();
+    }
+}
+
+void TakBsDeviceInfo::Admission::close() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_closed) return;
+    m_closed = true;
+    if (m_counted) TakMetrics::instance().sessionsRegistered.sub();
+}
+
+TakBsDeviceInfo::EAdmission TakBsDeviceInfo::Admission::state() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_state;
+}
+
 bool TakBsDeviceInfo::isHasMac(const std::vector<std::string>& macs) {
     std::lock_guard<std::mutex> lock(m_macMutex);
     return std::find(macs.begin(), macs.end(), m_mac) != macs.end();
@@ -79,13 +104,14 @@ void TakBsDeviceInfo::_processDeviceInfo(const std::string& data) {
         return;
     }
     std::weak_ptr<TakDbConn> weakConn = m_dbConn;
-    m_dbConn->processReq(
-        m_id, STDbTaskInfo{"asset_auth_record", data.size()},
-        [weakConn, info, peerAddr = m_peerAddr, session = m_session, written = m_written] {
-            // The worker keeps its connection alive while a task runs.
-            if (auto conn = weakConn.lock())
-                registerDevice(*conn, info, peerAddr, session, *written);
-        });
+    m_dbConn->processReq(m_id, STDbTaskInfo{"asset_auth_record", data.size()},
+                         [weakConn, info, peerAddr = m_peerAddr, session = m_session,
+                          written = m_written, admission = m_admission] {
+                             // The worker keeps its connection alive while a task runs.
+                             if (auto conn = weakConn.lock())
+                                 registerDevice(*conn, info, peerAddr, session, *written,
+                                                *admission);
+                         });
 }
 
 std::string TakBsDeviceInfo::lookupSql(TakDbConn& conn, const std::string& mac) {
@@ -111,7 +137,7 @@ std::string TakBsDeviceInfo::offlineSql(TakDbConn& conn, const std::string& mac,
 void TakBsDeviceInfo::registerDevice(TakDbConn& conn, const Tak::PolicyNotify::DeviceInfoUp& info,
                                      const std::string& peerAddr,
                                      const std::weak_ptr<TakBaseSession>& session,
-                                     WrittenRows& written) {
+                                     WrittenRows& written, Admission& admission) {
     // Everything this task changes becomes durable at one commit (or, for a refused device
     // over the limit, at the explicit commit before the session is closed), so its rerun after
     // a lost connection is exact; closing a session twice is harmless.
@@ -147,21 +173,28 @@ void TakBsDeviceInfo::registerDevice(TakDbConn& conn, const Tak::PolicyNotify::D
 
     // The row is this session's once the statement has run (a rerun of the task after a lost
     // connection writes it again, with a new id).
-    auto const wrote = [&written, &info, &id](bool executed) {
-        if (executed) written[info.strmacaddr()] = id;
+    bool executed = false;
+    auto const wrote = [&written, &info, &id, &executed](bool ok) {
+        executed = ok;
+        if (ok) written[info.strmacaddr()] = id;
     };
+    TakMetrics& metrics = TakMetrics::instance();
+    TakMetrics::Counter* outcome = &metrics.registrationsAdmitted;
+    std::optional<bool> durable;  // set where the task commits before it closes the session
     int const limit = TakGlobalInfoManager::getInstance().getDeviceLimit();
     if (count >= limit && !authorized) {
+        outcome = &metrics.registrationsOverLimit;
         // The registry is full: the device is recorded, not admitted, then sent away.
         online = 1;
         auth = 0;
         wrote(stmt.executeUpdate());
-        (void)stmt.commit();
+        durable = stmt.commit();
         TAK_LOG_INFO("device limit reached, device refused:" << info.strmacaddr() << "authorized:"
                                                              << count << "limit:" << limit);
         closeSessionOf(session);
     } else if (exists && !authorized) {
         // Revoked by the console.
+        outcome = &metrics.registrationsRevoked;
         online = 0;
         auth = 0;
         TAK_LOG_INFO("device not authorized, refused:" << info.strmacaddr());
@@ -172,7 +205,12 @@ void TakBsDeviceInfo::registerDevice(TakDbConn& conn, const Tak::PolicyNotify::D
         auth = 1;
         wrote(stmt.executeUpdate());
     }
-    // The statement's destruction commits.
+    // Counted once durable: a task that lost its connection runs again and counts then.
+    if (!durable) durable = stmt.commit();
+    if (executed && *durable) {
+        outcome->add();
+        admission.decided(outcome == &metrics.registrationsAdmitted);
+    }
 }
 
 void TakBsDeviceInfo::close() {
@@ -183,6 +221,7 @@ void TakBsDeviceInfo::close() {
         m_closed = true;
         registering = m_registering;
     }
+    m_admission->close();
     if (!m_dbConn) {
         if (registering) reportNoDatabase(g_strSecurityDbName);
         return;
@@ -226,6 +265,7 @@ void TakBsDeviceInfo::processErr(const std::string& data) {
     if (data.empty()) return;
     Tak::Base::MsgError error;
     error.ParsePartialFromString(data);
+    TakMetrics::instance().policyAgentErrors.add();
     if (!m_dbConn) {
         reportNoDatabase(g_strSecurityDbName);
         return;

@@ -50,6 +50,10 @@ public:
 
     std::string mac();
 
+    // What the latest decided registration of this session did.
+    enum class EAdmission { Pending, Admitted, Refused };
+    EAdmission admission();
+
     // Queues, as the first task of the security connection, the reset of every device row to
     // offline: the daemon is the only writer of onlineState, and no session exists yet. Runs
     // once the database is reachable; the count is logged at INFO.
@@ -69,12 +73,30 @@ private:
     // this service's tasks, which all run on the security worker.
     using WrittenRows = std::map<std::string, std::string>;
 
+    // The session's admission, shared with its registration tasks. The session counts as
+    // registered (TakMetrics::sessionsRegistered) from its first admission to close(), once.
+    class Admission {
+    public:
+        // A registration was committed: admitted or refused.
+        void decided(bool admitted);
+        // The service closes.
+        void close();
+        EAdmission state();
+
+    private:
+        std::mutex m_mutex;
+        EAdmission m_state = EAdmission::Pending;  // guarded by m_mutex
+        bool m_counted = false;                    // guarded by m_mutex
+        bool m_closed = false;                     // guarded by m_mutex
+    };
+
     void _processDeviceInfo(const std::string& data);
 
     // The registration task, on the worker: admission and the device's row.
     static void registerDevice(TakDbConn& conn, const Tak::PolicyNotify::DeviceInfoUp& info,
                                const std::string& peerAddr,
-                               const std::weak_ptr<TakBaseSession>& session, WrittenRows& written);
+                               const std::weak_ptr<TakBaseSession>& session, WrittenRows& written,
+                               Admission& admission);
     // The offline update of the rows this session wrote, on the worker.
     static void markOffline(TakDbConn& conn, const WrittenRows& written);
     static void updateOnlineState(TakDbConn& conn, const std::string& sql);
@@ -85,6 +107,7 @@ private:
     const std::string m_peerAddr;
     const std::shared_ptr<TakReportedMacs> m_ownMacs;
     const std::shared_ptr<WrittenRows> m_written = std::make_shared<WrittenRows>();
+    const std::shared_ptr<Admission> m_admission = std::make_shared<Admission>();
     std::mutex m_macMutex;  // guards m_mac, m_registering and m_closed
     std::string m_mac;
     bool m_registering = false;  // a registration was queued

@@ -47,7 +47,9 @@ std::string errorText(MYSQL* mysql) {
 }  // namespace
 
 TakDbConn::TakDbConn(std::string dbName, std::string charset)
-    : m_dbName(std::move(dbName)), m_charset(std::move(charset)) {
+    : m_dbName(std::move(dbName)),
+      m_charset(std::move(charset)),
+      m_figures(TakMetrics::instance().database(m_dbName)) {
     std::lock_guard<std::mutex> lock(m_escapeMutex);
     if (mysql_init(&m_escapeHandle) != nullptr) {
         // Escape as the live connection does: same character set (see openHandle for the
@@ -131,6 +133,7 @@ std::shared_ptr<TakDbConn> TakDbConn::findByHandle(const MYSQL* mysql) {
 
 int TakDbConn::openHandle(std::string* error, bool* charsetRefused) {
     m_connected = false;
+    m_figures.up.set(0);
     if (m_mysql) {
         mysql_close(m_mysql);
         m_mysql = nullptr;
@@ -185,6 +188,7 @@ int TakDbConn::openHandle(std::string* error, bool* charsetRefused) {
     readMaxAllowedPacket();
     ++m_generation;
     m_connected = true;
+    m_figures.up.set(1);
     return 0;
 }
 
@@ -208,6 +212,7 @@ bool TakDbConn::reconnectLocked() {
     if (openHandle(&error, &charsetRefused) != 0) return false;
     if (m_lossReported) {
         m_lossReported = false;
+        m_figures.reconnects.add();
         auto const ms =
             std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - m_lostSince);
         TAK_LOG_INFO("database connection back:" << m_dbName << "after ms:"
@@ -245,6 +250,7 @@ TakDbConn* TakDbConn::currentTaskConn() { return t_taskConn; }
 
 void TakDbConn::markLost(const char* error) {
     m_connected = false;
+    m_figures.up.set(0);
     if (inTask()) m_taskLost = true;
     if (m_lossReported) return;
     m_lossReported = true;
@@ -298,12 +304,22 @@ void TakDbConn::noteFailedPacket(uint64_t bytes) {
     if (inTask() && max != 0 && bytes > max) m_taskRefused = true;
 }
 
-TakDbConn::EAfterFailure TakDbConn::failed(const char* what, const std::string& sql,
-                                           bool* reconnected) {
+TakDbConn::EAfterFailure TakDbConn::failed(ECall call, const std::string& sql, bool* reconnected) {
     noteFailedPacket(sql.size());
     std::string const error = errorText(m_mysql);
     auto const next = afterFailure(mysql_errno(m_mysql), error.c_str(), reconnected);
-    if (next == EAfterFailure::Report) TAK_LOG_ERROR(what << error << sql);
+    if (next != EAfterFailure::Report) return next;
+    switch (call) {
+        case ECall::Query:
+            TAK_LOG_ERROR("mysql_real_query failed: %s, sql: " << error << sql);
+            break;
+        case ECall::StoreResult:
+            TAK_LOG_ERROR("mysql_store_result failed:" << error << sql);
+            break;
+        case ECall::Commit:
+            TAK_LOG_ERROR("mysql_commit failed: " << error << sql);
+            break;
+    }
     return next;
 }
 
@@ -323,16 +339,13 @@ std::shared_ptr<TakDbResult> TakDbConn::executeQuery(std::string sql) {
     if (!gateOpen(&reconnected, sql)) return nullptr;
     for (;;) {
         if (mysql_real_query(m_mysql, sql.data(), sql.size()) != 0) {
-            if (failed("mysql_real_query failed: %s, sql: ", sql, &reconnected) ==
-                EAfterFailure::Retry)
-                continue;
+            if (failed(ECall::Query, sql, &reconnected) == EAfterFailure::Retry) continue;
             return nullptr;
         }
         MYSQL_RES* res = mysql_store_result(m_mysql);
         if (res == nullptr && mysql_errno(m_mysql) != 0) {
             // The rows could not be read.
-            if (failed("mysql_store_result failed:", sql, &reconnected) == EAfterFailure::Retry)
-                continue;
+            if (failed(ECall::StoreResult, sql, &reconnected) == EAfterFailure::Retry) continue;
             return nullptr;
         }
         auto result = std::make_shared<TakDbResult>(res);
@@ -360,17 +373,14 @@ std::optional<uint64_t> TakDbConn::executeUpdate(std::string sql) {
     if (!gateOpen(&reconnected, sql)) return std::nullopt;
     for (;;) {
         if (mysql_real_query(m_mysql, sql.data(), sql.size()) != 0) {
-            if (failed("mysql_real_query failed: %s, sql: ", sql, &reconnected) ==
-                EAfterFailure::Retry)
-                continue;
+            if (failed(ECall::Query, sql, &reconnected) == EAfterFailure::Retry) continue;
             return std::nullopt;
         }
         // A statement that yields rows after all: read them, or the handle stays out of step.
         if (mysql_field_count(m_mysql) != 0) mysql_free_result(mysql_store_result(m_mysql));
         my_ulonglong const affected = mysql_affected_rows(m_mysql);
         if (mysql_commit(m_mysql) != 0) {
-            if (failed("mysql_commit failed: ", sql, &reconnected) == EAfterFailure::Retry)
-                continue;
+            if (failed(ECall::Commit, sql, &reconnected) == EAfterFailure::Retry) continue;
             return std::nullopt;
         }
         noteCommit();
@@ -413,9 +423,11 @@ void TakDbConn::processReq(int id, STDbTaskInfo info, std::function<void()> task
             m_queuedBytes += info.bytes;
             m_tasks.push_back(Task{id, std::move(info), std::move(task)});
             task = nullptr;
+            publishQueue();
         }
     }
     if (task) {
+        m_figures.tasksDropped.add();
         TAK_LOG_ERROR("db task after stop not written:" << m_dbName << info.label
                                                         << "bytes:" << info.bytes);
         return;
@@ -437,9 +449,15 @@ void TakDbConn::stopTaskById(int id) {
                 ++it;
             }
         }
+        publishQueue();
     }
     if (bytes != 0) releaseBytes(bytes);
     m_cond.notify_one();
+}
+
+void TakDbConn::publishQueue() {
+    m_figures.queuedTasks.set(static_cast<int64_t>(m_tasks.size()));
+    m_figures.queuedBytes.set(static_cast<int64_t>(m_queuedBytes.load()));
 }
 
 size_t TakDbConn::queuedTaskCount() {
@@ -464,6 +482,7 @@ void TakDbConn::releaseBytes(uint64_t bytes) {
     {
         std::lock_guard<std::mutex> lock(m_taskMutex);
         m_queuedBytes -= std::min(bytes, m_queuedBytes.load());
+        publishQueue();
         if (m_queuedBytes.load() < m_maxQueuedBytes.load()) waiters.swap(m_belowLimitWaiters);
     }
     for (auto& waiter : waiters) waiter();
@@ -549,7 +568,9 @@ bool TakDbConn::stop(Clock::time_point deadline) {
         std::lock_guard<std::mutex> lock(m_taskMutex);
         m_workerEnded = true;
         left.swap(m_tasks);
+        publishQueue();
     }
+    m_figures.tasksDropped.add(left.size());
     uint64_t bytes = 0;
     for (const Task& task : left) bytes += task.info.bytes;
     if (!left.empty()) reportNotWritten(left);
@@ -583,6 +604,7 @@ bool TakDbConn::stopDeadlinePassed(std::chrono::milliseconds delay) {
 void TakDbConn::backgroundReconnect() {
     if (m_connected) {
         m_backoff = std::chrono::milliseconds(0);
+        pingIfIdle();
         return;
     }
     auto const now = Clock::now();
@@ -600,6 +622,19 @@ void TakDbConn::backgroundReconnect() {
     m_nextAttempt = now + m_backoff;
 }
 
+void TakDbConn::pingIfIdle() {
+    auto const now = Clock::now();
+    if (now < m_nextPing) return;
+    m_nextPing = now + kPingInterval;
+    std::lock_guard<std::recursive_mutex> lock(m_dbMutex);
+    if (!m_connected || m_mysql == nullptr) return;
+    if (mysql_ping(m_mysql) == 0) return;
+    // The server has gone (or the connection is otherwise unusable): reconnect in the
+    // background from now on.
+    std::string const error = errorText(m_mysql);
+    markLost(error.c_str());
+}
+
 void TakDbConn::run(std::shared_ptr<TakDbConn> self) {
     for (;;) {
         Task task;
@@ -613,6 +648,7 @@ void TakDbConn::run(std::shared_ptr<TakDbConn> self) {
             if (!m_tasks.empty()) {
                 task = std::move(m_tasks.front());
                 m_tasks.pop_front();
+                publishQueue();
             }
         }
         if (!task.fn) {
@@ -624,11 +660,13 @@ void TakDbConn::run(std::shared_ptr<TakDbConn> self) {
             // The stop deadline passed while the server was away: stop() reports it.
             std::lock_guard<std::mutex> lock(m_taskMutex);
             m_tasks.push_front(std::move(task));
+            publishQueue();
             break;
         }
         uint64_t const bytes = task.info.bytes;
         task = Task{};  // what the task held goes before its bytes are released
         releaseBytes(bytes);
+        m_nextPing = Clock::now() + kPingInterval;  // the task has just used the connection
     }
     m_running = false;
     // self goes with this frame; stop() holds another reference while it joins.
@@ -649,11 +687,13 @@ TakDbConn::ETaskOutcome TakDbConn::runTask(Task& task) {
         }
 
         bool lost = false;
+        bool ran = false;
         bool refused = false;
         int commitsBeforeLoss = 0;
         {
             std::lock_guard<std::recursive_mutex> lock(m_dbMutex);
             if (m_connected) {
+                ran = true;
                 m_taskLost = false;
                 m_taskRefused = false;
                 m_taskCommits = 0;
@@ -683,16 +723,19 @@ TakDbConn::ETaskOutcome TakDbConn::runTask(Task& task) {
             return ETaskOutcome::Done;
         }
         if (refused) {
+            m_figures.tasksDropped.add();
             TAK_LOG_ERROR("db task dropped, the server refused its data as too large:"
                           << m_dbName << task.info.label << "bytes:" << task.info.bytes
                           << "max_allowed_packet:" << m_maxAllowedPacket.load());
             return ETaskOutcome::Dropped;
         }
         if (attempt >= kMaxTaskAttempts) {
+            m_figures.tasksDropped.add();
             TAK_LOG_ERROR("db task dropped after attempts:"
                           << attempt << m_dbName << task.info.label << "bytes:" << task.info.bytes);
             return ETaskOutcome::Dropped;
         }
+        if (ran) m_figures.taskReruns.add();
         if (commitsBeforeLoss > 0) {
             TAK_LOG_WARN("db task lost its connection after commits:"
                          << commitsBeforeLoss << "its rerun repeats them:" << m_dbName);

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "comm-serd/TakGlobalInfoManager.h"
+#include "comm-serd/TakMetrics.h"
 #include "comm-serd/db/TakDbDefine.h"
 
 class TakDbResult;
@@ -74,7 +75,12 @@ struct STDbTaskInfo {
 // The loss and the recovery are logged once each, not once per statement.
 //
 // A connection whose first connect failed (server down at start-up) keeps connecting in the
-// background; it needs no restart once the server is up.
+// background; it needs no restart once the server is up. An idle worker pings the server every
+// kPingInterval, so that a server that went away is noticed (and reconnected to) without a
+// statement failing first.
+//
+// Figures: TakMetrics::database(name) holds whether the connection is up, the queued tasks and
+// bytes, the reconnects, the reruns and the dropped tasks.
 //
 // Queued bytes: the bytes of the tasks queued and running (STDbTaskInfo::bytes) are counted.
 // Nothing is ever refused for them; callers that produce the data (agent uploads) ask
@@ -98,6 +104,8 @@ public:
     using Clock = std::chrono::steady_clock;
     // How often one task is run when it loses the connection each time.
     static constexpr int kMaxTaskAttempts = 3;
+    // How long the worker stays idle before it pings the server.
+    static constexpr std::chrono::milliseconds kPingInterval{2000};
 
     explicit TakDbConn(std::string dbName, std::string charset = g_strDbCharset);
     // Closes the handle. A worker still running (only a connection that no shared_ptr owned)
@@ -190,9 +198,11 @@ private:
     // Before a direct statement: false when it must not run (a lost task's statement, or the
     // server still down: that is logged as a failed query of sql).
     bool gateOpen(bool* reconnected, const std::string& sql);
-    // After a failed call on the handle: what to do next; logs "<what><error> <sql>" at ERROR
-    // when the failure is to be reported.
-    EAfterFailure failed(const char* what, const std::string& sql, bool* reconnected);
+    // The call on the handle that failed.
+    enum class ECall { Query, StoreResult, Commit };
+    // After a failed call on the handle: what to do next; logs the call's failure with the
+    // error and sql at ERROR when the failure is to be reported.
+    EAfterFailure failed(ECall call, const std::string& sql, bool* reconnected);
     void noteCommit();
     bool inTask() const;
     // The connection whose task this thread runs, or null.
@@ -219,8 +229,12 @@ private:
     ETaskOutcome runTask(Task& task);
     // Waits up to delay for a stop; true when the stop deadline has passed.
     bool stopDeadlinePassed(std::chrono::milliseconds delay);
-    // Idle worker: one background reconnect attempt when it is due.
+    // Idle worker: one background reconnect attempt when it is due, or a ping when the
+    // connection has been idle for kPingInterval.
     void backgroundReconnect();
+    void pingIfIdle();
+    // Copies the queue's figures into m_figures; requires: m_taskMutex held.
+    void publishQueue();
     // Takes bytes off the queued count and calls the waiters once below the bound.
     void releaseBytes(uint64_t bytes);
     // Logs the tasks that were not written at stop, counted per label.
@@ -258,9 +272,12 @@ private:
     std::atomic<uint64_t> m_maxQueuedBytes{UINT64_MAX};
     std::vector<std::function<void()>> m_belowLimitWaiters;  // guarded by m_taskMutex
 
-    // Worker-only back-off state.
+    // Worker-only back-off and ping state.
     std::chrono::milliseconds m_backoff{0};
     std::chrono::steady_clock::time_point m_nextAttempt;
+    std::chrono::steady_clock::time_point m_nextPing;
+
+    TakMetrics::STDbFigures& m_figures;
 
     // A handle that never connects, used only for escaping (so that escaping needs neither the
     // handle lock nor an open connection).

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "comm-serd/TakMetrics.h"
 #include "log/TakNanolog.h"
 
 namespace {
@@ -57,6 +58,7 @@ void TakSocketChannel::doRead() {
                                      doClose();
                                      return;
                                  }
+                                 TakMetrics::instance().bytesIn.add(n);
                                  if (m_onRead && n > 0) m_onRead(m_readBuffer.data(), n);
                                  if (m_closed || m_closing.load()) return;
                                  if (m_readPaused.load()) {
@@ -134,6 +136,7 @@ int TakSocketChannel::write(const void* data, size_t size) {
         auto self = shared_from_this();
         m_loop->runInLoop([self] { self->waitWritable(); });
     }
+    TakMetrics::instance().bytesOut.add(size);
     return static_cast<int>(size);
 }
 

@@ -6,6 +6,7 @@
 #include "comm-serd/TakComUtil.h"
 #include "comm-serd/TakGlobalInfoManager.h"
 #include "comm-serd/TakManagerFactory.h"
+#include "comm-serd/TakMetrics.h"
 #include "comm-serd/business/TakBsDefine.h"
 #include "comm-serd/session/TakKeyExchange.h"
 #include "comm-serd/session/TakSmCrypto.h"
@@ -42,6 +43,14 @@ void TakBaseSession::startReading() {
 
 bool TakBaseSession::isHasMac(const std::vector<std::string>&) { return false; }
 
+STSessionInfo TakBaseSession::describe() {
+    STSessionInfo info;
+    info.peer = m_peerAddr;
+    info.connectedSince = m_connectedAt;
+    info.keyExchanged = m_encrypted.load();
+    return info;
+}
+
 void TakBaseSession::close() {}
 
 std::shared_ptr<MessageData> TakBaseSession::buildReqMsgHead(const std::string& to) {
@@ -70,7 +79,7 @@ void TakBaseSession::writeBody(const std::string& body) {
     if (!m_channel || !m_channel->isConnected()) return;
     std::string const frame = TakFrameCodec::buildFrame(
         m_encrypted.load() ? TakSmCrypto::sm4Encrypt(m_keyMaterial.data(), body) : body);
-    m_channel->write(frame);
+    if (m_channel->write(frame) >= 0) TakMetrics::instance().framesOut.add();
     TAK_LOG_DEBUG("send tcp size :" << static_cast<uint64_t>(frame.size()));
 }
 
@@ -107,6 +116,7 @@ void TakBaseSession::sendPubKey1Toclient(std::string path) {
     std::string pubKey;
     std::string sign;
     auto const status = TakKeyExchange::makeKeyOffer(path, m_ephemeralKey, pubKey, sign);
+    if (status != TakKeyExchange::OfferStatus::Signed) TakMetrics::instance().keyOffersFailed.add();
     if (!TakKeyExchange::mustSend(status)) return;
     // Sent in plain text, with no answer awaited.
     auto head = buildReqMsgHead(m_ownId);
@@ -123,6 +133,7 @@ void TakBaseSession::armHandshakeDeadline(std::chrono::seconds limit) {
         auto self = weak.lock();
         if (!self || self->m_encrypted.load() || !self->m_channel->isConnected()) return;
         TAK_LOG_WARN("key exchange not completed in time, closing:" << self->m_peerAddr);
+        TakMetrics::instance().handshakeTimeouts.add();
         self->closeSession();
     });
 }
@@ -138,11 +149,13 @@ void TakBaseSession::append(const char* data, size_t size) {
         m_codec.append(data, size, [this](std::string&& body) { onFrame(std::move(body)); });
     if (status == TakFrameCodec::Status::FrameTooLarge) {
         TAK_LOG_ERROR("frame too large" << m_codec.rejectedLength() << "peer:" << m_peerAddr);
+        TakMetrics::instance().framesTooLarge.add();
         closeSession();
     }
 }
 
 void TakBaseSession::onFrame(std::string&& body) {
+    TakMetrics::instance().framesIn.add();
     if (!m_encrypted.load()) {
         onKeyAnswer(body);
         return;
@@ -152,6 +165,7 @@ void TakBaseSession::onFrame(std::string&& body) {
     size_t plainSize = 0;
     if (sm4Decrypt(m_keyMaterial.data(), reinterpret_cast<const unsigned char*>(body.data()),
                    body.size(), reinterpret_cast<unsigned char*>(plain.data()), &plainSize) != 1) {
+        TakMetrics::instance().framesUndecryptable.add();
         return;
     }
     if (plainSize == 0) return;
@@ -166,9 +180,14 @@ void TakBaseSession::onKeyAnswer(const std::string& body) {
     std::string commandData;
     if (!TakKeyExchange::parseKeyAnswer(body, commandData)) return;
     if (m_ephemeralKey.empty()) return;
-    if (TakKeyExchange::acceptKeyAnswer(m_ephemeralKey, commandData, m_keyMaterial) ==
+    if (TakKeyExchange::acceptKeyAnswer(m_ephemeralKey, commandData, m_keyMaterial) !=
         TakKeyExchange::AnswerStatus::Accepted) {
+        TakMetrics::instance().handshakeBadAnswers.add();
+    } else {
         m_encrypted.store(true);
+        TakMetrics& metrics = TakMetrics::instance();
+        metrics.handshakes.add();
+        metrics.sessionsKeyExchanged.add();
         // Encrypted frames may be large (uploads); before the exchange only small ones are.
         m_codec.setMaxBodyBytes(m_maxFrameBytes);
     }

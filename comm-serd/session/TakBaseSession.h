@@ -19,6 +19,7 @@
 #include "comm-serd/TakStrand.h"
 #include "comm-serd/net/TakSocketChannel.h"
 #include "comm-serd/session/STReqParams.h"
+#include "comm-serd/session/STSessionInfo.h"
 #include "comm-serd/session/TakFrameCodec.h"
 #include "comm-serd/session/TakSm2Key.h"
 
@@ -72,6 +73,9 @@ public:
 
     // The agent's address as "ip:port"; empty when unknown.
     const std::string& peerAddr() const { return m_peerAddr; }
+    bool keyExchanged() const { return m_encrypted.load(); }
+    // What an operator sees of the session (the registry lock may be held).
+    virtual STSessionInfo describe();
 
 protected:
     // Called on the loop thread after each received chunk has been handled.
@@ -98,5 +102,7 @@ protected:
     // Answer callbacks by request number; guarded by the session lock.
     std::map<int, std::shared_ptr<std::function<void(std::string)>>> m_pending;
     const std::string m_peerAddr;
-    const uint64_t m_maxFrameBytes;  // once encrypted; before, [Limits] MaxPlainFrameBytes
+    const uint64_t m_maxFrameBytes;
+    const std::chrono::system_clock::time_point m_connectedAt =
+        std::chrono::system_clock::now();  // once encrypted; before, [Limits] MaxPlainFrameBytes
 };

@@ -33,6 +33,20 @@ void TakDeviceSession::close() {
     if (it != m_services.end()) it->second->close();
 }
 
+STSessionInfo TakDeviceSession::describe() {
+    STSessionInfo info = TakBaseSession::describe();
+    std::lock_guard<std::mutex> lock(m_serviceMutex);
+    auto it = m_services.find(g_bsDeviceId);
+    if (it == m_services.end()) return info;
+    if (auto device = std::dynamic_pointer_cast<TakBsDeviceInfo>(it->second)) {
+        info.mac = device->mac();
+        auto const admission = device->admission();
+        info.registered = admission != TakBsDeviceInfo::EAdmission::Pending;
+        info.authorized = admission == TakBsDeviceInfo::EAdmission::Admitted;
+    }
+    return info;
+}
+
 void TakDeviceSession::createDeviceService() {
     if (m_services.count(g_bsDeviceId)) return;
     auto self = std::static_pointer_cast<TakBaseSession>(shared_from_this());

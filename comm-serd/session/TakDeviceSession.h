@@ -30,6 +30,8 @@ public:
     void doWork(std::shared_ptr<Tak::Business::MessageData> message) override;
     // Closes the device-information service, which records the device as offline.
     void close() override;
+    // Adds the device's MAC address and registration. Takes the service lock.
+    STSessionInfo describe() override;
 
 protected:
     void afterChunk() override;

@@ -8,6 +8,7 @@
 #include "Tak.PolicyNotify.pb.h"
 #include "comm-serd/TakGlobalInfoManager.h"
 #include "comm-serd/TakManagerFactory.h"
+#include "comm-serd/TakMetrics.h"
 #include "comm-serd/db/TakDbConn.h"
 #include "comm-serd/db/TakDbDefine.h"
 #include "comm-serd/db/TakDbPreStatement.h"
@@ -40,6 +41,9 @@ void TakSessionManager::addSession(int fd, std::shared_ptr<TakSocketChannel> cha
         std::lock_guard<std::recursive_mutex> lock(m_mutex);
         m_sessions.push_back(session);
     }
+    TakMetrics& metrics = TakMetrics::instance();
+    metrics.connectionsAccepted.add();
+    metrics.sessionsConnected.add();
     TakGlobalInfoManager& config = TakGlobalInfoManager::getInstance();
     session->sendPubKey1Toclient(config.getConfigDir() + "/scert.dat");
     session->armHandshakeDeadline(std::chrono::seconds(config.getHandshakeSeconds()));
@@ -67,9 +71,21 @@ void TakSessionManager::onChannelClosed(int fd, const std::weak_ptr<TakBaseSessi
         removed = *it;
         m_sessions.erase(it);
     }
+    // The key exchange runs on this channel's loop, as this handler does: the state is final.
+    TakMetrics& metrics = TakMetrics::instance();
+    metrics.sessionsConnected.sub();
+    if (removed->keyExchanged()) metrics.sessionsKeyExchanged.sub();
     // Outside the registry lock: close() reaches the database layer, whose handle lock ranks
     // before the registry lock.
     removed->close();
+}
+
+std::vector<STSessionInfo> TakSessionManager::sessionList() {
+    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    std::vector<STSessionInfo> list;
+    list.reserve(m_sessions.size());
+    for (const auto& session : m_sessions) list.push_back(session->describe());
+    return list;
 }
 
 // ---- policy distribution ----
@@ -86,6 +102,8 @@ void TakSessionManager::policyNotify() {
 void TakSessionManager::runPolicyPass() {
     // Two passes at the same time would both offer the same pending row.
     std::lock_guard<std::mutex> passLock(m_passMutex);
+    TakMetrics& metrics = TakMetrics::instance();
+    metrics.policyPasses.add();
     auto conn = securityConnection();
     if (!conn) {
         TAK_LOG_ERROR("policy pass: no connection to database" << g_strSecurityDbName);
@@ -102,7 +120,20 @@ void TakSessionManager::runPolicyPass() {
 
     std::set<int> sentIds;
     do {
-        sendPolicyRow(snapshot, conn, *rows, sentIds);
+        switch (sendPolicyRow(snapshot, conn, *rows, sentIds)) {
+            case ERowOutcome::Sent:
+                metrics.policyRowsSent.add();
+                break;
+            case ERowOutcome::NoSession:
+                metrics.policyRowsNoSession.add();
+                break;
+            case ERowOutcome::NoHost:
+                metrics.policyRowsNoHost.add();
+                break;
+            case ERowOutcome::Invalid:
+                metrics.policyRowsInvalid.add();
+                break;
+        }
     } while (rows->next());
 
     if (sentIds.empty()) return;
@@ -113,13 +144,13 @@ void TakSessionManager::runPolicyPass() {
     });
 }
 
-void TakSessionManager::sendPolicyRow(const std::vector<std::weak_ptr<TakBaseSession>>& snapshot,
-                                      const std::shared_ptr<TakDbConn>& conn, TakDbResult& row,
-                                      std::set<int>& sentIds) {
+TakSessionManager::ERowOutcome TakSessionManager::sendPolicyRow(
+    const std::vector<std::weak_ptr<TakBaseSession>>& snapshot,
+    const std::shared_ptr<TakDbConn>& conn, TakDbResult& row, std::set<int>& sentIds) {
     if (row.isNull("id") || row.isNull("group_id") || row.isNull("dataType")) {
         TAK_LOG_ERROR(
             "policy row skipped: id, group_id or dataType is NULL; id:" << row.getString("id"));
-        return;
+        return ERowOutcome::Invalid;
     }
     int const id = row.getInt("id");
     int const dataType = row.getInt("dataType");
@@ -135,14 +166,15 @@ void TakSessionManager::sendPolicyRow(const std::vector<std::weak_ptr<TakBaseSes
             "update asset_business_config set processErrorInfo = 'invalid dataType', "
             "processState = 3 where id = " +
             std::to_string(id) + " and processState = 0");
-        return;
+        return ERowOutcome::Invalid;
     }
 
     auto hosts =
         conn->executeQuery("select macAddr, onlineState from asset_auth_record where group_id = '" +
                            conn->escapeString(group) + "'");
-    if (!hosts || hosts->rowCount() == 0) return;  // no host in the group: stays pending
+    if (!hosts || hosts->rowCount() == 0) return ERowOutcome::NoHost;  // stays pending
 
+    bool sent = false;
     std::vector<std::string> macs;
     do {
         if (hosts->getInt("onlineState") == 1 && !hosts->isNull("macAddr")) {
@@ -170,11 +202,13 @@ void TakSessionManager::sendPolicyRow(const std::vector<std::weak_ptr<TakBaseSes
             head->set_bybusinessdata(businessBytes);
             session->writeBody(head->SerializeAsString());
             sentIds.insert(id);
+            sent = true;
         }
     }
     // Only a pending row is handed out: an error an agent already reported (3) stays.
     conn->executeUpdate("update asset_business_config set processState = 1 where id = " +
                         std::to_string(id) + " and processState = 0");
+    return sent ? ERowOutcome::Sent : ERowOutcome::NoSession;
 }
 
 void TakSessionManager::timeout(const std::set<int>& ids) {
@@ -195,6 +229,7 @@ void TakSessionManager::timeout(const std::set<int>& ids) {
 bool TakSessionManager::synGetHostInfo(const std::string& mac,
                                        Tak::HostInfo::ResourceInfoAsr& out) {
     TAK_LOG_DEBUG("synGetHostInfo rpc");
+    TakMetrics::instance().hostQueries.add();
     // The callback holds the query weakly: a late answer, after the wait below has given up,
     // writes nowhere.
     auto query = std::make_shared<TakHostQuery>();
@@ -225,6 +260,7 @@ bool TakSessionManager::synGetHostInfo(const std::string& mac,
 
     if (!query->waitFor(std::chrono::seconds(1), out)) {
         TAK_LOG_DEBUG("Timeout: " << mac);
+        TakMetrics::instance().hostQueryTimeouts.add();
         // An agent that never answers must not grow the session's table of pending answers.
         if (asked) asked->dropPending(seq);
         return true;

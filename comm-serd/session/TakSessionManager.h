@@ -36,6 +36,9 @@ public:
     bool synGetHostInfo(const std::string& mac, Tak::HostInfo::ResourceInfoAsr& out) override;
     bool hostAuth(const std::string& mac, bool auth) override;
 
+    // The sessions as an operator sees them, in admission order.
+    std::vector<STSessionInfo> sessionList();
+
     // One policy pass (runs on a pool worker; passes run one at a time).
     void runPolicyPass();
     // The time-out pass of the policy rows one pass handed to at least one session.
@@ -43,9 +46,10 @@ public:
 
 private:
     void onChannelClosed(int fd, const std::weak_ptr<TakBaseSession>& session);
-    void sendPolicyRow(const std::vector<std::weak_ptr<TakBaseSession>>& snapshot,
-                       const std::shared_ptr<TakDbConn>& conn, TakDbResult& row,
-                       std::set<int>& sentIds);
+    enum class ERowOutcome { Sent, NoSession, NoHost, Invalid };
+    ERowOutcome sendPolicyRow(const std::vector<std::weak_ptr<TakBaseSession>>& snapshot,
+                              const std::shared_ptr<TakDbConn>& conn, TakDbResult& row,
+                              std::set<int>& sentIds);
 
     std::vector<std::shared_ptr<TakBaseSession>> m_sessions;  // guarded by the registry lock
     std::shared_ptr<ITakThreadManager> m_threadManager;

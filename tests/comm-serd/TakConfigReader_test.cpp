@@ -113,6 +113,55 @@ TEST(TakConfigReaderTest, Addresses) {
     EXPECT_EQ(file.reader.errors()[1].value, "127.0.0.256");
 }
 
+TEST(TakConfigReaderTest, HostAndPort) {
+    struct Case {
+        const char* value;
+        const char* host;  // nullptr: an error, the default is kept
+        int port;
+    };
+    const std::vector<Case> cases = {
+        {"127.0.0.1:7401", "127.0.0.1", 7401},
+        {"0.0.0.0:1", "0.0.0.0", 1},
+        {"[::1]:65535", "::1", 65535},
+        {"[::]:9100", "::", 9100},
+        {"localhost:7401", nullptr, 0},  // numeric addresses only
+        {"::1:7401", nullptr, 0},        // IPv6 needs its brackets
+        {"[127.0.0.1]:7401", nullptr, 0},
+        {"127.0.0.1", nullptr, 0},
+        {"127.0.0.1:", nullptr, 0},
+        {":7401", nullptr, 0},
+        {"127.0.0.1:0", nullptr, 0},
+        {"127.0.0.1:65536", nullptr, 0},
+        {"127.0.0.1:+80", nullptr, 0},
+        {"127.0.0.1:0000080", nullptr, 0},
+        {"127.0.0.1:80x", nullptr, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.value);
+        ConfigFile file(std::string("[A]\nListen = ") + c.value + "\n");
+        std::string const value = file.reader.hostPort("A", "Listen", "d:1");
+        std::string host;
+        int port = 0;
+        if (c.host) {
+            EXPECT_EQ(value, c.value);
+            EXPECT_TRUE(file.reader.errors().empty());
+            ASSERT_TRUE(TakConfigReader::splitHostPort(value, &host, &port));
+            EXPECT_EQ(host, c.host);
+            EXPECT_EQ(port, c.port);
+        } else {
+            EXPECT_EQ(value, "d:1");
+            ASSERT_EQ(file.reader.errors().size(), 1u);
+            EXPECT_EQ(file.reader.errors()[0].value, c.value);
+            EXPECT_FALSE(TakConfigReader::splitHostPort(c.value, &host, &port));
+        }
+    }
+    // Empty turns the endpoint off; absent gives the default.
+    ConfigFile file("[A]\nListen =\n");
+    EXPECT_EQ(file.reader.hostPort("A", "Listen", "d:1"), "");
+    EXPECT_EQ(file.reader.hostPort("A", "Other", "d:1"), "d:1");
+    EXPECT_TRUE(file.reader.errors().empty());
+}
+
 TEST(TakConfigReaderTest, TheFileItself) {
     // Missing: silent, every default.
     TakTempDir dir;

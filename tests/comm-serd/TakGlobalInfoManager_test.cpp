@@ -74,6 +74,19 @@ TEST(TakGlobalInfoManagerTest, ReadsTheFileUnderTheGivenWorkingDirectory) {
          [] { EXPECT_EQ(config().getLogDir(), "/tmp/tak logs/"); }},
         {"empty log directory keeps the default", "[Log]\nDir =\n",
          [] { EXPECT_EQ(config().getLogDir(), "/var/log/taksecSerd/"); }},
+        {"admin endpoint", "[Admin]\nListen = [::1]:9100\nSummarySeconds = 0\n",
+         [] {
+             STAdminSettings const admin = config().getAdminSettings();
+             EXPECT_EQ(admin.listen, "[::1]:9100");
+             EXPECT_EQ(admin.host, "::1");
+             EXPECT_EQ(admin.port, 9100);
+             EXPECT_EQ(admin.summarySeconds, 0);
+         }},
+        {"admin endpoint off", "[Admin]\nListen =\n",
+         [] {
+             EXPECT_EQ(config().getAdminSettings().listen, "");
+             EXPECT_EQ(config().getAdminSettings().port, 0);
+         }},
         {"limits", "[Limits]\nMaxFrameBytes=1048576\nMaxOutputBytes=2097152\nDeviceLimit=0\n",
          [] {
              EXPECT_EQ(config().getMaxFrameBytes(), 1048576u);
@@ -182,6 +195,11 @@ TEST(TakGlobalInfoManagerTest, MissingFileGivesEveryDefaultAndForgetsAnEarlierLo
     EXPECT_EQ(db.password, "kertowan582");
     EXPECT_EQ(config().getMaxFrameBytes(), 64u * 1024 * 1024);
     EXPECT_EQ(config().getDeviceLimit(), 50000);
+    STAdminSettings const admin = config().getAdminSettings();
+    EXPECT_EQ(admin.listen, "127.0.0.1:7401");
+    EXPECT_EQ(admin.host, "127.0.0.1");
+    EXPECT_EQ(admin.port, 7401);
+    EXPECT_EQ(admin.summarySeconds, 60);
 }
 
 TEST(TakGlobalInfoManagerTest, LoadConfigLooksUnderTheCurrentWorkingDirectory) {
@@ -203,7 +221,8 @@ TEST(TakGlobalInfoManagerTest, EveryNumericKeyIsCheckedAndEveryBadOneReported) {
     dir.writeFile("config/config.ini",
                   "[IPInfo]\nPORT = abc\n[Database]\nPort = 0\n[Rpc]\nPort = 7401x\nBind = "
                   "any\nMaxConnections = 0\nCallTimeoutSeconds =\n[Limits]\nMaxFrameBytes = "
-                  "4294967296\nMaxOutputBytes = -1\nDeviceLimit = lots\n");
+                  "4294967296\nMaxOutputBytes = -1\nDeviceLimit = lots\n[Admin]\nListen = "
+                  "localhost:7401\nSummarySeconds = 1m\n");
     std::vector<STConfigError> const errors = config().loadConfigFrom(dir.path().string());
     std::vector<std::string> keys;
     for (const auto& e : errors) keys.push_back(e.section + " " + e.key + " " + e.value);
@@ -211,7 +230,9 @@ TEST(TakGlobalInfoManagerTest, EveryNumericKeyIsCheckedAndEveryBadOneReported) {
                         "IPInfo PORT abc", "Database Port 0", "Rpc Bind any", "Rpc Port 7401x",
                         "Rpc MaxConnections 0", "Rpc CallTimeoutSeconds ",
                         "Limits MaxFrameBytes 4294967296", "Limits MaxOutputBytes -1",
-                        "Limits DeviceLimit lots"}));
+                        "Limits DeviceLimit lots", "Admin Listen localhost:7401",
+                        "Admin SummarySeconds 1m"}));
+    EXPECT_EQ(config().getAdminSettings().listen, "127.0.0.1:7401");
     EXPECT_EQ(config().getPort(), "7300");
     EXPECT_EQ(config().getDeviceLimit(), 50000);
     EXPECT_EQ(config().getRpcSettings().maxConnections, 32);
@@ -231,4 +252,9 @@ TEST(TakGlobalInfoManagerTest, TheShippedFileIsReadWithoutErrorsAndShowsTheDefau
     EXPECT_EQ(config().getMaxFrameBytes(), 64u * 1024 * 1024);
     EXPECT_EQ(config().getMaxOutputBytes(), 64u * 1024 * 1024);
     EXPECT_EQ(config().getDeviceLimit(), 50000);
+    STAdminSettings const admin = config().getAdminSettings();
+    EXPECT_EQ(admin.listen, "127.0.0.1:7401");
+    EXPECT_EQ(admin.host, "127.0.0.1");
+    EXPECT_EQ(admin.port, 7401);
+    EXPECT_EQ(admin.summarySeconds, 60);
 }

@@ -2,8 +2,10 @@
 // Debian package is made from the same rules): every file in its place, the unit naming the
 // installed daemon, no server key, an edited configuration kept by a later install; then the
 // staged daemon and tools, with the staged sample configuration pointed at the test's ports,
-// log directory and database, serve an agent and stop in order.
+// log directory and database, serve an agent, answer healthy on the admin endpoint and stop in
+// order.
 #include <gtest/gtest.h>
+#include <httplib.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -163,6 +165,16 @@ TEST_F(StagedInstallTest, StagedDaemonServesAnAgentAndStopsInOrder) {
     ASSERT_TRUE(daemon.start());
     ASSERT_TRUE(daemon.waitForOutput("\nserver listen on port:")) << daemon.standardError();
     ASSERT_TRUE(daemon.waitForOutput("rpc server listen on port:")) << daemon.standardOutput();
+    // The operators' endpoint answers healthy once both database connections are up.
+    httplib::Client admin("127.0.0.1", daemon.adminPort());
+    admin.set_connection_timeout(2, 0);
+    EXPECT_TRUE(takEventually(
+        [&] {
+            auto res = admin.Get("/healthz");
+            return res && res->status == 200 && res->body == "ok\n";
+        },
+        20s, 20ms))
+        << daemon.standardOutput();
 
     ASSERT_EQ(Shell::run(Shell::quote(staged("usr/bin/tak-agent-sim").string()) + " --port " +
                              std::to_string(daemon.agentPort()) + " --server-key " +

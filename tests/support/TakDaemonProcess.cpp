@@ -39,11 +39,11 @@ std::string readAll(const fs::path& file) {
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-// Two distinct TCP ports that nothing listens on now: both sockets stay bound until both are
+// Three distinct TCP ports that nothing listens on now: the sockets stay bound until all are
 // known, so the kernel cannot hand out the same port twice.
-std::array<int, 2> freePorts() {
-    std::array<int, 2> fds{-1, -1};
-    std::array<int, 2> ports{0, 0};
+std::array<int, 3> freePorts() {
+    std::array<int, 3> fds{-1, -1, -1};
+    std::array<int, 3> ports{0, 0, 0};
     for (size_t i = 0; i < fds.size(); ++i) {
         fds[i] = socket(AF_INET, SOCK_STREAM, 0);
         if (fds[i] < 0) throw std::runtime_error("socket failed");
@@ -90,6 +90,7 @@ TakDaemonProcess::TakDaemonProcess(Options options) : m_options(std::move(option
     auto const ports = freePorts();
     m_agentPort = ports[0];
     m_rpcPort = ports[1];
+    m_adminPort = ports[2];
     if (const char* db = std::getenv("TAK_TEST_DB_PORT")) m_dbPort = std::atoi(db);
 }
 
@@ -145,6 +146,7 @@ void TakDaemonProcess::writeConfig() const {
         {"IPInfo", "IP", "127.0.0.1"},
         {"IPInfo", "PORT", std::to_string(m_agentPort)},
         {"Rpc", "Port", std::to_string(m_rpcPort)},
+        {"Admin", "Listen", "127.0.0.1:" + std::to_string(m_adminPort)},
         {"Log", "Dir", (m_workDir / "logs").string() + "/"},
     };
     if (m_dbPort > 0) values.push_back({"Database", "Port", std::to_string(m_dbPort)});

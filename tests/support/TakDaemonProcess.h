@@ -10,7 +10,8 @@
 
 // Runs the built daemon (${TAK_BIN_DIR}/comm-serd, or another program) for an integration test,
 // in a temporary working directory of its own:
-//   config/config.ini  free TCP ports for [IPInfo] PORT and [Rpc] Port, [Log] Dir = logs/ under
+//   config/config.ini  free TCP ports for [IPInfo] PORT, [Rpc] Port and [Admin] Listen (on
+//                      127.0.0.1), [Log] Dir = logs/ under
 //                      the directory, [Database] Port from TAK_TEST_DB_PORT (when set), and the
 //                      test's own keys on top;
 //   config/scert.dat   a copy of the key file the test names (optional);
@@ -89,6 +90,8 @@ public:
 
     int agentPort() const { return m_agentPort; }
     int rpcPort() const { return m_rpcPort; }
+    // The port of [Admin] Listen as the test support wrote it (a test's own value replaces it).
+    int adminPort() const { return m_adminPort; }
     // 0 when TAK_TEST_DB_PORT is not set.
     int dbPort() const { return m_dbPort; }
     pid_t pid() const { return m_pid; }
@@ -121,6 +124,7 @@ private:
     std::filesystem::path m_workDir;
     int m_agentPort = 0;
     int m_rpcPort = 0;
+    int m_adminPort = 0;
     int m_dbPort = 0;
     pid_t m_pid = -1;
     std::optional<int> m_status;

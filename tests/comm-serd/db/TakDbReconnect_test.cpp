@@ -128,8 +128,10 @@ TEST_F(TakDbReconnectTest, QueuedUploadsSurviveADatabaseRestart) {
     for (int u = 0; u < kUploads; ++u) {
         EXPECT_EQ(rows("macAddr = 'mac-" + std::to_string(u) + "'"), kLines) << u;
     }
-    EXPECT_EQ(m_log.count("database connection lost:"), 1u);
-    EXPECT_EQ(m_log.count("database connection back:"), 1u);
+    // The audit connection's own loss and return, once each (the idle security connection
+    // notices the same server going away with its ping, in its own records).
+    EXPECT_EQ(m_log.count("database connection lost:", g_strAuditDbName), 1u);
+    EXPECT_EQ(m_log.count("database connection back:", g_strAuditDbName), 1u);
     EXPECT_EQ(m_log.count("mysql_stmt_prepare failed:"), 0u);
     EXPECT_EQ(m_log.count("mysql_stmt_execute failed: "), 0u);
 
@@ -187,8 +189,10 @@ TEST_F(TakDbReconnectTest, ATaskCutOffBeforeItsCommitRunsAgainWhole) {
     std::this_thread::sleep_for(300ms);
     EXPECT_EQ(rows(), 3);
     EXPECT_EQ(runs.load(), 2);
-    EXPECT_EQ(m_log.count("database connection lost:"), 1u);
-    EXPECT_EQ(m_log.count("database connection back:"), 1u);
+    // The audit connection's own loss and return, once each (the idle security connection
+    // notices the same server going away with its ping, in its own records).
+    EXPECT_EQ(m_log.count("database connection lost:", g_strAuditDbName), 1u);
+    EXPECT_EQ(m_log.count("database connection back:", g_strAuditDbName), 1u);
     EXPECT_EQ(m_log.count("db task lost its connection after commits:"), 0u);
     std::printf("[ timing   ] cut-off task stored %.2f s after the server start began\n",
                 rerunSeconds);
@@ -292,11 +296,14 @@ TEST_F(TakDbReconnectTest, AConnectionWaitingForTheDatabaseGoesAwayQuickly) {
         (void)c->executeQuery("select 1");
     });
     std::this_thread::sleep_for(1500ms);  // the worker is in its back-off wait
-    EXPECT_EQ(runs.load(), 1);            // ran once, found the connection gone
+    // It found the server gone by running the task once, or earlier by its idle ping (then the
+    // task waits for the server).
+    int const ran = runs.load();
+    EXPECT_LE(ran, 1);
     auto const before = Clock::now();
     conn.reset();
     EXPECT_LT(Clock::now() - before, 500ms);
-    EXPECT_EQ(runs.load(), 1);
+    EXPECT_EQ(runs.load(), ran);
 }
 
 }  // namespace
