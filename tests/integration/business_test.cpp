@@ -833,9 +833,11 @@ TEST_F(BusinessTest, AFullAuditQueueHoldsTheUploadingAgentsBackAndLosesNothing) 
     constexpr int kLines = 250;
     std::vector<Line> lines;
     for (int k = 0; k < kLines; ++k) {
-        lines.push_back({std::to_string(k), std::string(380, 'x'), "b", "c", "d"});
+        lines.push_back({std::to_string(k), std::string(1500, 'x'), "b", "c", "d"});
     }
-    std::string const data = TakAgentClient::systemLogData(lines);  // about 100 KB
+    // About 380 KB an upload, 60 MB in all: far above what the daemon holds besides the queue
+    // (its log queue takes a new 8 MiB block as the per-frame records fill one).
+    std::string const data = TakAgentClient::systemLogData(lines);
     std::vector<std::unique_ptr<TakAgentClient>> agents;
     for (int i = 0; i < kAgents; ++i) {
         agents.push_back(agent());
