@@ -359,16 +359,19 @@ TEST_F(SessionsTest, ClosingOneSessionClosesExactlyThatOne) {
     auto s1 = registeredAgent("aa:00:00:00:00:11");
     auto s2 = registeredAgent("aa:00:00:00:00:12");
     auto s3 = registeredAgent("aa:00:00:00:00:13");
-    int const fd2 = [&] {
-        // The server's descriptor of s2 is in its "new connect:" record; the third of them.
+    // The server's descriptor of s2 is in its "new connect:" record, the second of them; the
+    // log writer may write the records a little after the registrations are answered.
+    std::vector<int> fds;
+    EXPECT_TRUE(takEventually([&] {
         std::string const log = daemon->logText();
-        std::vector<int> fds;
+        fds.clear();
         for (size_t p = log.find("new connect:"); p != std::string::npos;
              p = log.find("new connect:", p + 1)) {
             fds.push_back(std::atoi(log.c_str() + p + std::strlen("new connect:")));
         }
-        return fds.size() >= 2 ? fds[1] : -1;
-    }();
+        return fds.size() >= 3;
+    }));
+    int const fd2 = fds.size() >= 2 ? fds[1] : -1;
     s2->close();
     EXPECT_TRUE(daemon->waitForLog("close session: " + std::to_string(fd2) + " "));
     EXPECT_TRUE(daemon->waitForLog("close bsDeviceInfo"));
