@@ -19,6 +19,7 @@
 
 #include "agent/TakAgentClient.h"
 #include "support/TakDaemonProcess.h"
+#include "support/TakDeviceTablesTest.h"
 #include "support/TakEventually.h"
 #include "support/TakTestAgents.h"
 #include "support/TakTestDb.h"
@@ -136,19 +137,7 @@ std::string contains(const std::string& text, const std::string& piece) {
     return text.find(piece) == std::string::npos ? "missing \"" + piece + "\" in: " + text : "";
 }
 
-class AdminTest : public ::testing::Test {
-protected:
-    void SetUp() override {
-        if (!TakTestDb::available()) GTEST_SKIP() << "TAK_TEST_DB_PORT is not set";
-        ASSERT_TRUE(sec.connected()) << sec.error();
-        ASSERT_TRUE(audit.connected()) << audit.error();
-        ASSERT_TRUE(sec.truncate({"asset_auth_record"})) << sec.error();
-        ASSERT_TRUE(audit.truncate({"systemLog_kernelInfo"})) << audit.error();
-    }
-
-    TakTestDb sec{"security_dev"};
-    TakTestDb audit{"auditEvent_dev"};
-};
+using AdminTest = TakDeviceTablesTest;
 
 TEST_F(AdminTest, FiguresFollowAnAgentsRegistrationAndUploadAndSessionsListIt) {
     // A one-second summary: its INFO record follows the activity below.

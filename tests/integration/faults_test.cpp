@@ -14,6 +14,7 @@
 
 #include "agent/TakAgentClient.h"
 #include "support/TakDaemonProcess.h"
+#include "support/TakDeviceTablesTest.h"
 #include "support/TakEventually.h"
 #include "support/TakTestAgents.h"
 #include "support/TakTestDb.h"
@@ -56,19 +57,7 @@ int exitStatusOf(std::optional<int> status) {
     return WEXITSTATUS(*status);
 }
 
-class StopTest : public ::testing::Test {
-protected:
-    void SetUp() override {
-        if (!TakTestDb::available()) GTEST_SKIP() << "TAK_TEST_DB_PORT is not set";
-        ASSERT_TRUE(sec.connected()) << sec.error();
-        ASSERT_TRUE(audit.connected()) << audit.error();
-        ASSERT_TRUE(sec.truncate({"asset_auth_record"})) << sec.error();
-        ASSERT_TRUE(audit.truncate({"systemLog_kernelInfo"})) << audit.error();
-    }
-
-    TakTestDb sec{"security_dev"};
-    TakTestDb audit{"auditEvent_dev"};
-};
+using StopTest = TakDeviceTablesTest;
 
 TEST_F(StopTest, AnsweredUploadsAndOfflineUpdatesAreWrittenBeforeTheExit) {
     constexpr int kAgents = 20;
