@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <string>
 
@@ -12,7 +13,10 @@ class ResourceInfoAsr;
 // owns the concrete object through a shared_ptr of its own type).
 class ITakSessionManager {
 public:
-    virtual void addSession(int fd, std::shared_ptr<TakSocketChannel> channel) = 0;
+    // Admits an accepted connection (on its loop thread) under the connection's id.
+    virtual void addSession(uint64_t id, std::shared_ptr<TakSocketChannel> channel) = 0;
+    // Closes every session; a connection admitted afterwards is closed at once. For the stop.
+    virtual void closeAll() = 0;
     virtual void policyNotify() = 0;
     virtual bool synGetHostInfo(const std::string& mac, Tak::HostInfo::ResourceInfoAsr& out) = 0;
     virtual bool hostAuth(const std::string& mac, bool auth) = 0;

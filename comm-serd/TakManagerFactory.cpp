@@ -1,8 +1,10 @@
 #include "comm-serd/TakManagerFactory.h"
 
+#include "comm-serd/TakGlobalInfoManager.h"
 #include "comm-serd/TakRpcManager.h"
 #include "comm-serd/TakTcpServerManager.h"
 #include "comm-serd/TakThreadManager.h"
+#include "comm-serd/business/TakBsDefine.h"
 #include "comm-serd/db/TakDbManager.h"
 #include "comm-serd/session/TakSessionManager.h"
 
@@ -20,11 +22,11 @@ std::shared_ptr<ITakObject> TakManagerFactory::getObject(const std::string& name
     return nullptr;
 }
 
-template <typename Interface, typename Concrete>
-std::shared_ptr<Interface> TakManagerFactory::getOrCreate(const char* name) {
+template <typename Interface, typename Concrete, typename Make>
+std::shared_ptr<Interface> TakManagerFactory::getOrCreate(const char* name, Make make) {
     std::lock_guard<std::recursive_mutex> lock(m_mutex);
     if (auto found = getObject(name)) return std::dynamic_pointer_cast<Interface>(found);
-    auto created = std::make_shared<Concrete>();
+    std::shared_ptr<Concrete> created = make();
     created->setName(name);
     m_objects.push_back(created);
     return created;
@@ -37,7 +39,20 @@ std::shared_ptr<ITakThreadManager> TakManagerFactory::getThreadManager() {
     return getOrCreate<ITakThreadManager, TakThreadManager>(kThreadManagerName);
 }
 std::shared_ptr<ITakSessionManager> TakManagerFactory::getSessionManager() {
-    return getOrCreate<ITakSessionManager, TakSessionManager>(kSessionManagerName);
+    return getOrCreate<ITakSessionManager, TakSessionManager>(kSessionManagerName, [this] {
+        TakGlobalInfoManager& config = TakGlobalInfoManager::getInstance();
+        TakSessionManager::STDeps deps;
+        deps.pool = getThreadManager();
+        deps.connection = [this](const std::string& name) {
+            return getDbManager()->getDBConn(name);
+        };
+        deps.session.ownId = g_bsDeviceId;
+        deps.session.limits.maxPlainFrameBytes = config.getMaxPlainFrameBytes();
+        deps.session.limits.maxFrameBytes = config.getMaxFrameBytes();
+        deps.keyPath = config.getConfigDir() + "/scert.dat";
+        deps.handshakeLimit = std::chrono::seconds(config.getHandshakeSeconds());
+        return std::make_shared<TakSessionManager>(std::move(deps));
+    });
 }
 std::shared_ptr<ITakTcpServerManager> TakManagerFactory::getTcpServerManager() {
     return getOrCreate<ITakTcpServerManager, TakTcpServerManager>(kTcpServerManagerName);

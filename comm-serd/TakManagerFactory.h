@@ -39,8 +39,13 @@ public:
     TakManagerFactory() = default;
 
 private:
+    // The cached object of this name, or a new one from make() (run under the factory lock).
+    template <typename Interface, typename Concrete, typename Make>
+    std::shared_ptr<Interface> getOrCreate(const char* name, Make make);
     template <typename Interface, typename Concrete>
-    std::shared_ptr<Interface> getOrCreate(const char* name);
+    std::shared_ptr<Interface> getOrCreate(const char* name) {
+        return getOrCreate<Interface, Concrete>(name, [] { return std::make_shared<Concrete>(); });
+    }
 
     std::vector<std::shared_ptr<ITakObject>> m_objects;  // guarded by m_mutex
 };

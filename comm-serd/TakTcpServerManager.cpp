@@ -11,8 +11,15 @@
 
 TakTcpServerManager::TakTcpServerManager() = default;
 
-TakTcpServerManager::~TakTcpServerManager() {
-    if (m_server) m_server->stop();
+TakTcpServerManager::~TakTcpServerManager() { stopServer(); }
+
+void TakTcpServerManager::stopServer() {
+    if (!m_server) return;
+    // No new connection, then every session closes on its loop (its close callback runs there),
+    // then the loops end.
+    m_server->stopAccepting();
+    if (m_sessionManager) m_sessionManager->closeAll();
+    m_server->stop();
 }
 
 int TakTcpServerManager::init() {
@@ -42,9 +49,8 @@ int TakTcpServerManager::init() {
 }
 
 void TakTcpServerManager::onConnection(const std::shared_ptr<TakSocketChannel>& channel) {
-    int const fd = channel->fd();
-    TAK_LOG_DEBUG("new connect:" << fd);
-    if (m_sessionManager) m_sessionManager->addSession(fd, channel);
+    TAK_LOG_DEBUG("new connect:" << channel->fd());
+    if (m_sessionManager) m_sessionManager->addSession(channel->id(), channel);
 }
 
 void TakTcpServerManager::startServe() {
@@ -58,7 +64,7 @@ void TakTcpServerManager::startServe() {
         m_runCond.wait(lock, [this] { return !m_run; });
     }
     TakMetrics::instance().agentListenerUp.set(0);
-    if (m_server) m_server->stop();
+    stopServer();
 }
 
 void TakTcpServerManager::stopServe() {

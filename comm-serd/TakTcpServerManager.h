@@ -24,6 +24,7 @@ public:
 
 private:
     void onConnection(const std::shared_ptr<TakSocketChannel>& channel);
+    void stopServer();
 
     std::unique_ptr<TakTcpServer> m_server;
     std::mutex m_runMutex;

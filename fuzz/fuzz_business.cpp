@@ -62,7 +62,7 @@ namespace {
 namespace ComDefine = Tak::ComDefine;
 namespace PolicyNotify = Tak::PolicyNotify;
 
-constexpr int kSessionFd = 7;
+constexpr uint64_t kSessionId = 7;
 const std::string kPeer = "10.1.2.3:40000";
 
 void check(bool ok) {
@@ -269,7 +269,8 @@ void checkSecLog(const std::string& logdata) {
 class AnsweredRegistry final : public ITakSessionManager {
 public:
     explicit AnsweredRegistry(TakHostQuery& query) : m_query(query) {}
-    void addSession(int, std::shared_ptr<TakSocketChannel>) override {}
+    void addSession(uint64_t, std::shared_ptr<TakSocketChannel>) override {}
+    void closeAll() override {}
     void policyNotify() override {}
     bool synGetHostInfo(const std::string&, Tak::HostInfo::ResourceInfoAsr& out) override {
         (void)m_query.waitFor(std::chrono::milliseconds(0), out);
@@ -329,15 +330,14 @@ class Session {
 public:
     Session()
         : m_waiting(std::make_shared<std::atomic<uint64_t>>(0)),
-          m_device(kSessionFd, {}, kPeer, m_db.security, m_macs),
-          m_audit(kSessionFd, kPeer, takAuditTableNames(), m_db.audit, m_macs, m_waiting) {}
+          m_device(kSessionId, {}, kPeer, m_db.security, m_macs),
+          m_audit(kSessionId, kPeer, takAuditTableNames(), m_db.audit, m_macs, m_waiting) {}
 
     ~Session() {
-        // Every task went in under the session's fd or the close id: dropping those empties the
+        // Every task went in under the session's id: dropping those empties the
         // queues and gives back the bytes the uploads waited with.
         for (const auto& conn : {m_db.security, m_db.audit}) {
-            conn->stopTaskById(kSessionFd);
-            conn->stopTaskById(TakBsDeviceInfo::kCloseTaskId);
+            conn->stopTaskById(kSessionId);
             check(conn->queuedTaskCount() == 0 && conn->queuedBytes() == 0);
         }
         check(m_waiting->load() == 0);

@@ -64,7 +64,8 @@ void onFree(const volatile void*) {}
 // figures; authorization succeeds for a MAC of even length.
 class RecordingRegistry final : public ITakSessionManager {
 public:
-    void addSession(int, std::shared_ptr<TakSocketChannel>) override {}
+    void addSession(uint64_t, std::shared_ptr<TakSocketChannel>) override {}
+    void closeAll() override {}
     void policyNotify() override { ++notifies; }
     bool synGetHostInfo(const std::string& mac, Tak::HostInfo::ResourceInfoAsr& out) override {
         hostQueries.push_back(mac);

@@ -29,7 +29,7 @@ public:
     virtual bool isHasMac(const std::vector<std::string>&) { return false; }
 
 protected:
-    int m_id = 0;                         // the owning session's fd, used as the task id
+    uint64_t m_id = 0;                    // the owning session's connection id, the task id
     std::shared_ptr<TakDbConn> m_dbConn;  // the service's database connection
     std::mutex m_mutex;                   // for the service's own use
     std::map<Tak::ComDefine::ECmdType, std::function<void(const std::string&)>> m_handlers;

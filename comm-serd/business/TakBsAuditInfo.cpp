@@ -31,7 +31,7 @@ private:
 
 }  // namespace
 
-TakBsAuditInfo::TakBsAuditInfo(int id, std::string peerAddr,
+TakBsAuditInfo::TakBsAuditInfo(uint64_t id, std::string peerAddr,
                                std::map<EAuditUpType, std::string> tableNames,
                                std::shared_ptr<TakDbConn> db,
                                std::shared_ptr<TakReportedMacs> ownMacs,

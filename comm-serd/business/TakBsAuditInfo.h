@@ -33,7 +33,7 @@ public:
     // ownMacs: what the session's agent has reported (never null). waitingBytes, when given,
     // counts the bytes of this session's uploads that are queued and not yet stored (the
     // session holds its reading while they wait in a full queue).
-    TakBsAuditInfo(int id, std::string peerAddr,
+    TakBsAuditInfo(uint64_t id, std::string peerAddr,
                    std::map<Tak::PolicyNotify::EAuditUpType, std::string> tableNames,
                    std::shared_ptr<TakDbConn> db, std::shared_ptr<TakReportedMacs> ownMacs,
                    std::shared_ptr<std::atomic<uint64_t>> waitingBytes = nullptr);

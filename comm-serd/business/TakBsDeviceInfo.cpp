@@ -12,7 +12,6 @@
 #include "comm-serd/db/TakDbDefine.h"
 #include "comm-serd/db/TakDbPreStatement.h"
 #include "comm-serd/db/TakDbResult.h"
-#include "comm-serd/session/TakBaseSession.h"
 #include "log/TakNanolog.h"
 
 namespace {
@@ -27,16 +26,16 @@ std::string localTimeText() {
     return std::string(text, n);
 }
 
-void closeSessionOf(const std::weak_ptr<TakBaseSession>& session) {
-    if (auto s = session.lock()) s->closeSession();
+void closeSessionOf(const TakBsDeviceInfo::CloseSession& closeSession) {
+    if (closeSession) closeSession();
 }
 
 }  // namespace
 
-TakBsDeviceInfo::TakBsDeviceInfo(int id, std::weak_ptr<TakBaseSession> session,
-                                 std::string peerAddr, std::shared_ptr<TakDbConn> db,
+TakBsDeviceInfo::TakBsDeviceInfo(uint64_t id, CloseSession closeSession, std::string peerAddr,
+                                 std::shared_ptr<TakDbConn> db,
                                  std::shared_ptr<TakReportedMacs> ownMacs)
-    : m_session(std::move(session)),
+    : m_closeSession(std::move(closeSession)),
       m_peerAddr(std::move(peerAddr)),
       m_ownMacs(std::move(ownMacs)) {
     m_id = id;
@@ -105,7 +104,7 @@ void TakBsDeviceInfo::_processDeviceInfo(const std::string& data) {
     }
     std::weak_ptr<TakDbConn> weakConn = m_dbConn;
     m_dbConn->processReq(m_id, STDbTaskInfo{"asset_auth_record", data.size()},
-                         [weakConn, info, peerAddr = m_peerAddr, session = m_session,
+                         [weakConn, info, peerAddr = m_peerAddr, session = m_closeSession,
                           written = m_written, admission = m_admission] {
                              // The worker keeps its connection alive while a task runs.
                              if (auto conn = weakConn.lock())
@@ -135,8 +134,7 @@ std::string TakBsDeviceInfo::offlineSql(TakDbConn& conn, const std::string& mac,
 }
 
 void TakBsDeviceInfo::registerDevice(TakDbConn& conn, const Tak::PolicyNotify::DeviceInfoUp& info,
-                                     const std::string& peerAddr,
-                                     const std::weak_ptr<TakBaseSession>& session,
+                                     const std::string& peerAddr, const CloseSession& session,
                                      WrittenRows& written, Admission& admission) {
     // Everything this task changes becomes durable at one commit (or, for a refused device
     // over the limit, at the explicit commit before the session is closed), so its rerun after
@@ -231,7 +229,7 @@ void TakBsDeviceInfo::close() {
     m_dbConn->stopTaskById(m_id);
     if (!registering) return;
     std::weak_ptr<TakDbConn> weakConn = m_dbConn;
-    m_dbConn->processReq(kCloseTaskId, STDbTaskInfo{"asset_auth_record", 0},
+    m_dbConn->processReq(m_id, STDbTaskInfo{"asset_auth_record", 0},
                          [weakConn, written = m_written] {
                              if (auto conn = weakConn.lock()) markOffline(*conn, *written);
                          });
@@ -251,7 +249,7 @@ void TakBsDeviceInfo::updateOnlineState(TakDbConn& conn, const std::string& sql)
 void TakBsDeviceInfo::queueOfflineReset(const std::shared_ptr<TakDbConn>& conn) {
     if (!conn) return;
     std::weak_ptr<TakDbConn> weakConn = conn;
-    conn->processReq(kCloseTaskId, STDbTaskInfo{"asset_auth_record", 0}, [weakConn] {
+    conn->processReq(kNoSessionTaskId, STDbTaskInfo{"asset_auth_record", 0}, [weakConn] {
         auto c = weakConn.lock();
         if (!c) return;
         if (auto changed = c->executeUpdate(
@@ -270,16 +268,10 @@ void TakBsDeviceInfo::processErr(const std::string& data) {
         reportNoDatabase(g_strSecurityDbName);
         return;
     }
-    bool closed = false;
-    {
-        std::lock_guard<std::mutex> lock(m_macMutex);
-        closed = m_closed;
-    }
-    // After close the report is still stored; a later session on the same fd must not drop it.
-    int const taskId = closed ? kCloseTaskId : m_id;
+    // After close the report is still stored: nothing drops the session's tasks twice.
     std::weak_ptr<TakDbConn> weakConn = m_dbConn;
     m_dbConn->processReq(
-        taskId, STDbTaskInfo{"asset_business_config", data.size()},
+        m_id, STDbTaskInfo{"asset_business_config", data.size()},
         [weakConn, errMsg = error.errmsg(), policyId = static_cast<int>(error.nid())] {
             if (auto conn = weakConn.lock()) savePolicyError(*conn, errMsg, policyId);
         });

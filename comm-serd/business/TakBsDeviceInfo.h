@@ -10,8 +10,6 @@
 #include "comm-serd/business/ITakBsService.h"
 #include "comm-serd/business/TakReportedMacs.h"
 
-class TakBaseSession;
-
 // Keeps the device registry in step with the agent: registers the device it reports, admits or
 // refuses it, marks it offline when the session closes, and records the errors the agent
 // returns for pushed policies.
@@ -26,16 +24,17 @@ class TakBaseSession;
 // a newer row) is not shown offline when its old connection closes.
 class TakBsDeviceInfo : public ITakBsService {
 public:
-    // Task id of the work queued at or after close(): the offline update, and error reports
-    // that arrive after it. The service's other tasks run under the session's fd (never
-    // negative), and close() first drops those still queued with stopTaskById(fd); this work
-    // must survive that, and any stopTaskById of a later session that reuses the fd. Queued
-    // behind a registration the worker has already started, the offline update runs after it,
-    // so a device is never left shown online after it has gone.
-    static constexpr int kCloseTaskId = -1;
+    // Closes the owning session's connection (asynchronously); holds the session weakly, so a
+    // task whose session has gone closes nothing.
+    using CloseSession = std::function<void()>;
+    // Task id of the start-up offline reset: no session has it.
+    static constexpr uint64_t kNoSessionTaskId = 0;
 
-    // ownMacs (may be null) receives every MAC address the agent reports.
-    TakBsDeviceInfo(int id, std::weak_ptr<TakBaseSession> session, std::string peerAddr,
+    // id is the owning session's connection id (never reused), which its database tasks carry:
+    // close() drops those still queued and queues the offline update under the same id, behind
+    // a registration the worker has already started, so a device is never left shown online
+    // after it has gone. ownMacs (may be null) receives every MAC address the agent reports.
+    TakBsDeviceInfo(uint64_t id, CloseSession closeSession, std::string peerAddr,
                     std::shared_ptr<TakDbConn> db,
                     std::shared_ptr<TakReportedMacs> ownMacs = nullptr);
     ~TakBsDeviceInfo() override;
@@ -94,16 +93,15 @@ private:
 
     // The registration task, on the worker: admission and the device's row.
     static void registerDevice(TakDbConn& conn, const Tak::PolicyNotify::DeviceInfoUp& info,
-                               const std::string& peerAddr,
-                               const std::weak_ptr<TakBaseSession>& session, WrittenRows& written,
-                               Admission& admission);
+                               const std::string& peerAddr, const CloseSession& closeSession,
+                               WrittenRows& written, Admission& admission);
     // The offline update of the rows this session wrote, on the worker.
     static void markOffline(TakDbConn& conn, const WrittenRows& written);
     static void updateOnlineState(TakDbConn& conn, const std::string& sql);
     // The error task, on the worker: the policy's processState becomes 3 with the text.
     static void savePolicyError(TakDbConn& conn, const std::string& errMsg, int policyId);
 
-    std::weak_ptr<TakBaseSession> m_session;
+    CloseSession m_closeSession;
     const std::string m_peerAddr;
     const std::shared_ptr<TakReportedMacs> m_ownMacs;
     const std::shared_ptr<WrittenRows> m_written = std::make_shared<WrittenRows>();

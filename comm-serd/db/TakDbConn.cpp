@@ -412,11 +412,11 @@ std::string TakDbConn::escapeString(const std::string& value) {
 
 // ---- the task queue -----------------------------------------------------------------------
 
-void TakDbConn::processReq(int id, const std::function<void()>&& task) {
+void TakDbConn::processReq(uint64_t id, const std::function<void()>&& task) {
     processReq(id, STDbTaskInfo{}, task);
 }
 
-void TakDbConn::processReq(int id, STDbTaskInfo info, std::function<void()> task) {
+void TakDbConn::processReq(uint64_t id, STDbTaskInfo info, std::function<void()> task) {
     {
         std::lock_guard<std::mutex> lock(m_taskMutex);
         if (!m_workerEnded) {
@@ -435,7 +435,7 @@ void TakDbConn::processReq(int id, STDbTaskInfo info, std::function<void()> task
     m_cond.notify_one();
 }
 
-void TakDbConn::stopTaskById(int id) {
+void TakDbConn::stopTaskById(uint64_t id) {
     std::vector<Task> dropped;  // destroyed after the lock is released
     uint64_t bytes = 0;
     {

@@ -130,10 +130,10 @@ public:
 
     // Queues a task under a caller-chosen id. Never blocks on the database. Tasks of one
     // connection run one at a time, in the order queued.
-    void processReq(int id, const std::function<void()>&& task);
-    void processReq(int id, STDbTaskInfo info, std::function<void()> task);
+    void processReq(uint64_t id, const std::function<void()>&& task);
+    void processReq(uint64_t id, STDbTaskInfo info, std::function<void()> task);
     // Drops every queued task with this id; a task already running runs to its end.
-    void stopTaskById(int id);
+    void stopTaskById(uint64_t id);
     // Runs task on a thread of its own, holding the handle lock, and waits at most timeout ms.
     // 0: finished in time; 1: time-out; 2: no thread could be started (the task did not run).
     // Returns only after the task has ended, whatever the result.
@@ -173,7 +173,7 @@ private:
     friend class TakDbPreStatement;
 
     struct Task {
-        int id = 0;
+        uint64_t id = 0;
         STDbTaskInfo info;
         std::function<void()> fn;
     };

@@ -2,6 +2,7 @@
 
 #include <asio/post.hpp>
 
+#include <cstdlib>
 #include <exception>
 
 #include "log/TakNanolog.h"
@@ -32,6 +33,11 @@ void TakEventLoop::run() {
     for (int round = 0; round < 1000 && m_io.poll() > 0; ++round) {
     }
     m_threadId.store(std::thread::id());
+}
+
+void TakEventLoop::abortNotInLoopThread() {
+    TAK_LOG_ERROR("loop-only code called off its loop thread");
+    std::abort();
 }
 
 void TakEventLoop::stop() {

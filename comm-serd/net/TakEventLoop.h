@@ -29,6 +29,11 @@ public:
     // Makes run() return once the handlers already posted have run. Any thread.
     void stop();
     bool isInLoopThread() const { return std::this_thread::get_id() == m_threadId.load(); }
+    // Ends the process when called off the loop thread: loop-only code run elsewhere is a bug
+    // that would corrupt the loop's state. Checked in every build.
+    void assertInLoopThread() const {
+        if (!isInLoopThread()) abortNotInLoopThread();
+    }
 
     // Queues fn to run on the loop thread. Any thread.
     void post(std::function<void()> fn);
@@ -42,6 +47,8 @@ public:
     void killTimer(TakTimerID id);
 
 private:
+    [[noreturn]] static void abortNotInLoopThread();
+
     struct Timer {
         asio::steady_timer timer;
         std::function<void(TakTimerID)> fn;

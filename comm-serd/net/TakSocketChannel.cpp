@@ -26,9 +26,10 @@ std::string peerText(asio::ip::tcp::socket& socket) {
 
 }  // namespace
 
-TakSocketChannel::TakSocketChannel(std::shared_ptr<TakEventLoop> loop, asio::ip::tcp::socket socket,
-                                   uint64_t maxOutputBytes)
-    : m_loop(std::move(loop)),
+TakSocketChannel::TakSocketChannel(uint64_t id, std::shared_ptr<TakEventLoop> loop,
+                                   asio::ip::tcp::socket socket, uint64_t maxOutputBytes)
+    : m_id(id),
+      m_loop(std::move(loop)),
       m_socket(std::move(socket)),
       m_fd(m_socket.native_handle()),
       m_peer(peerText(m_socket)),
@@ -95,32 +96,37 @@ bool TakSocketChannel::sendSome(const char*& data, size_t& size) {
     return true;
 }
 
+void TakSocketChannel::send(std::string data) {
+    if (m_closing.load()) return;
+    m_loop->runInLoop([self = shared_from_this(), data = std::move(data)] { self->write(data); });
+}
+
+void TakSocketChannel::notePending() { m_pendingBytes.store(m_output.size() - m_outputOffset); }
+
 int TakSocketChannel::write(const void* data, size_t size) {
     if (m_closing.load()) return -1;
+    m_loop->assertInLoopThread();
     bool overLimit = false;
     bool broken = false;
     bool startWaiting = false;
-    size_t pending = 0;
-    {
-        std::lock_guard<std::mutex> lock(m_writeMutex);
-        pending = m_output.size() - m_outputOffset;
-        if (pending + size > m_maxOutputBytes) {
-            overLimit = true;
-        } else if (pending == 0) {
-            // Nothing queued: give the socket what it takes now, queue the rest.
-            const char* p = static_cast<const char*>(data);
-            size_t left = size;
-            if (!sendSome(p, left)) {
-                broken = true;
-            } else if (left > 0) {
-                m_output.assign(p, left);
-                m_outputOffset = 0;
-                if (!m_waitingWritable) startWaiting = m_waitingWritable = true;
-            }
-        } else {
-            m_output.append(static_cast<const char*>(data), size);
+    size_t const pending = m_output.size() - m_outputOffset;
+    if (pending + size > m_maxOutputBytes) {
+        overLimit = true;
+    } else if (pending == 0) {
+        // Nothing queued: give the socket what it takes now, queue the rest.
+        const char* p = static_cast<const char*>(data);
+        size_t left = size;
+        if (!sendSome(p, left)) {
+            broken = true;
+        } else if (left > 0) {
+            m_output.assign(p, left);
+            m_outputOffset = 0;
+            if (!m_waitingWritable) startWaiting = m_waitingWritable = true;
         }
+    } else {
+        m_output.append(static_cast<const char*>(data), size);
     }
+    notePending();
     if (overLimit) {
         TAK_LOG_ERROR("output queue over limit, closing connection:"
                       << m_peer << "fd:" << m_fd << "unsent bytes:"
@@ -132,10 +138,7 @@ int TakSocketChannel::write(const void* data, size_t size) {
         close(true);
         return -1;
     }
-    if (startWaiting) {
-        auto self = shared_from_this();
-        m_loop->runInLoop([self] { self->waitWritable(); });
-    }
+    if (startWaiting) waitWritable();
     TakMetrics::instance().bytesOut.add(size);
     return static_cast<int>(size);
 }
@@ -156,37 +159,30 @@ void TakSocketChannel::waitWritable() {
 void TakSocketChannel::flushQueued() {
     bool broken = false;
     bool more = false;
-    {
-        std::lock_guard<std::mutex> lock(m_writeMutex);
-        const char* p = m_output.data() + m_outputOffset;
-        size_t left = m_output.size() - m_outputOffset;
-        if (!sendSome(p, left)) {
-            broken = true;
-        } else if (left == 0) {
-            m_output.clear();
-            m_output.shrink_to_fit();
+    const char* p = m_output.data() + m_outputOffset;
+    size_t left = m_output.size() - m_outputOffset;
+    if (!sendSome(p, left)) {
+        broken = true;
+    } else if (left == 0) {
+        m_output.clear();
+        m_output.shrink_to_fit();
+        m_outputOffset = 0;
+        m_waitingWritable = false;
+    } else {
+        m_outputOffset = m_output.size() - left;
+        // Compact now and then so that a long stream does not keep sent bytes in memory.
+        if (m_outputOffset > (1u << 20) && m_outputOffset > m_output.size() / 2) {
+            m_output.erase(0, m_outputOffset);
             m_outputOffset = 0;
-            m_waitingWritable = false;
-        } else {
-            m_outputOffset = m_output.size() - left;
-            // Compact now and then so that a long stream does not keep sent bytes in memory.
-            if (m_outputOffset > (1u << 20) && m_outputOffset > m_output.size() / 2) {
-                m_output.erase(0, m_outputOffset);
-                m_outputOffset = 0;
-            }
-            more = true;
         }
+        more = true;
     }
+    notePending();
     if (broken) {
         doClose();
     } else if (more) {
         waitWritable();
     }
-}
-
-size_t TakSocketChannel::pendingOutputBytes() {
-    std::lock_guard<std::mutex> lock(m_writeMutex);
-    return m_output.size() - m_outputOffset;
 }
 
 void TakSocketChannel::close(bool async) {
@@ -205,11 +201,9 @@ void TakSocketChannel::doClose() {
     m_closing.store(true);
     std::error_code ec;
     m_socket.cancel(ec);
-    {
-        std::lock_guard<std::mutex> lock(m_writeMutex);
-        m_output.clear();
-        m_outputOffset = 0;
-    }
+    m_output.clear();
+    m_outputOffset = 0;
+    notePending();
     // The callbacks are released once run: they may hold what holds this channel.
     CloseCallback onClose = std::move(m_onClose);
     CloseCallback hook = std::move(m_serverHook);

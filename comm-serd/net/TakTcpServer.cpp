@@ -67,18 +67,10 @@ void TakTcpServer::doAccept() {
                 return;
             }
             if (m_keepAliveIdle > 0) enableKeepAlive(socket.native_handle());
-            auto channel =
-                std::make_shared<TakSocketChannel>(loop, std::move(socket), m_maxOutputBytes);
-            uint64_t id = 0;
-            {
-                std::lock_guard<std::mutex> lock(m_connMutex);
-                id = m_nextConnId++;
-                m_channels.emplace(id, channel);
-            }
-            channel->setServerCloseHook([this, id] {
-                std::lock_guard<std::mutex> lock(m_connMutex);
-                m_channels.erase(id);
-            });
+            auto channel = std::make_shared<TakSocketChannel>(m_nextConnId++, loop,
+                                                              std::move(socket), m_maxOutputBytes);
+            m_open.fetch_add(1);
+            channel->setServerCloseHook([this] { m_open.fetch_sub(1); });
             loop->post([this, channel] {
                 if (m_onConnection) m_onConnection(channel);
                 channel->startRead();
@@ -99,12 +91,12 @@ void TakTcpServer::enableKeepAlive(int fd) const {
     if (!ok) TAK_LOG_WARN("TCP keepalive could not be set:" << std::strerror(errno) << "fd:" << fd);
 }
 
-void TakTcpServer::stop() {
-    if (!m_started || m_stopped) {
-        m_stopped = true;
+void TakTcpServer::stopAccepting() {
+    if (!m_started || m_acceptStopped) {
+        m_acceptStopped = true;
         return;
     }
-    m_stopped = true;
+    m_acceptStopped = true;
 
     // Stop accepting, on the acceptor loop, and wait for it.
     std::promise<void> closed;
@@ -116,21 +108,18 @@ void TakTcpServer::stop() {
     });
     closed.get_future().wait();
     m_acceptorThread.stop(true);
+}
 
-    // Close every connection on its own loop, then stop the loops; the close callbacks run first.
-    std::map<uint64_t, std::shared_ptr<TakSocketChannel>> channels;
-    {
-        std::lock_guard<std::mutex> lock(m_connMutex);
-        channels = m_channels;
+void TakTcpServer::stop() {
+    if (!m_started || m_stopped) {
+        m_stopped = true;
+        return;
     }
-    for (auto& [id, channel] : channels) channel->close(true);
-    channels.clear();
+    m_stopped = true;
+    stopAccepting();
     for (auto& worker : m_workers) worker->stop(true);
     m_retryTimer.reset();
     m_acceptor.reset();
 }
 
-size_t TakTcpServer::connectionNum() {
-    std::lock_guard<std::mutex> lock(m_connMutex);
-    return m_channels.size();
-}
+size_t TakTcpServer::connectionNum() { return m_open.load(); }

@@ -6,7 +6,6 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
-#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -16,9 +15,10 @@
 #include "comm-serd/net/TakSocketChannel.h"
 
 // A TCP server: one acceptor loop on a thread of its own, and worker loops that own the
-// connections, assigned round-robin. The connection callback runs on the connection's worker
-// loop before the first read. The server keeps a table of its open connections, kept right on
-// close whoever replaced the channel's close callback.
+// connections, assigned round-robin. Each connection gets an id that is never given to another
+// one. The connection callback runs on the connection's worker loop before the first read; the
+// owner of the callback keeps the connections it wants (the server keeps none, only a count)
+// and closes them when it stops.
 class TakTcpServer {
 public:
     using ConnectionCallback = std::function<void(const std::shared_ptr<TakSocketChannel>&)>;
@@ -49,8 +49,12 @@ public:
 
     // Starts the worker loops and then the acceptor; returns once all of them run.
     void start();
-    // Stops accepting, closes every connection (their close callbacks run on their loops) and
-    // stops the loops. Call from a thread that is not one of the server's loops.
+    // Stops accepting; returns once no connection callback is still to be queued. Call from a
+    // thread that is not one of the server's loops.
+    void stopAccepting();
+    // Stops accepting, then stops the worker loops once they have run what was queued on them
+    // (so the close callbacks of connections the owner has closed run first). Connections still
+    // open then are dropped without their close callbacks. Not on one of the server's loops.
     void stop();
 
     size_t connectionNum();
@@ -76,9 +80,9 @@ private:
     std::unique_ptr<asio::ip::tcp::acceptor> m_acceptor;  // acceptor loop only once started
     std::unique_ptr<asio::steady_timer> m_retryTimer;     // acceptor loop only
     bool m_started = false;
+    bool m_acceptStopped = false;
     bool m_stopped = false;
 
-    std::mutex m_connMutex;
-    uint64_t m_nextConnId = 1;                                         // guarded by m_connMutex
-    std::map<uint64_t, std::shared_ptr<TakSocketChannel>> m_channels;  // guarded by m_connMutex
+    uint64_t m_nextConnId = 1;  // acceptor loop only
+    std::atomic<size_t> m_open{0};
 };

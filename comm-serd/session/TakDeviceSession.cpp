@@ -1,6 +1,5 @@
 #include "comm-serd/session/TakDeviceSession.h"
 
-#include "comm-serd/TakManagerFactory.h"
 #include "comm-serd/business/TakBsAuditInfo.h"
 #include "comm-serd/business/TakBsDefine.h"
 #include "comm-serd/business/TakBsDeviceInfo.h"
@@ -12,19 +11,17 @@ using Tak::Business::Businessdata;
 using Tak::Business::MessageData;
 namespace ComDefine = Tak::ComDefine;
 
-TakDeviceSession::TakDeviceSession(int fd, std::shared_ptr<TakSocketChannel> channel)
-    : TakBaseSession(fd, std::move(channel)),
-      m_securityConn(
-          TakManagerFactory::getInstance().getDbManager()->getDBConn(g_strSecurityDbName)),
-      m_auditConn(TakManagerFactory::getInstance().getDbManager()->getDBConn(g_strAuditDbName)) {}
+TakDeviceSession::TakDeviceSession(uint64_t id, std::shared_ptr<TakSocketChannel> channel,
+                                   std::shared_ptr<ITakThreadManager> pool,
+                                   const STSettings& settings,
+                                   std::shared_ptr<TakDbConn> securityConn,
+                                   std::shared_ptr<TakDbConn> auditConn, MacListener onMac)
+    : TakBaseSession(id, std::move(channel), std::move(pool), settings),
+      m_securityConn(std::move(securityConn)),
+      m_auditConn(std::move(auditConn)),
+      m_onMac(std::move(onMac)) {}
 
 TakDeviceSession::~TakDeviceSession() = default;
-
-bool TakDeviceSession::isHasMac(const std::vector<std::string>& macs) {
-    std::lock_guard<std::mutex> lock(m_serviceMutex);
-    auto it = m_services.find(g_bsDeviceId);
-    return it != m_services.end() && it->second->isHasMac(macs);
-}
 
 void TakDeviceSession::close() {
     std::lock_guard<std::mutex> lock(m_serviceMutex);
@@ -49,15 +46,18 @@ STSessionInfo TakDeviceSession::describe() {
 
 void TakDeviceSession::createDeviceService() {
     if (m_services.count(g_bsDeviceId)) return;
-    auto self = std::static_pointer_cast<TakBaseSession>(shared_from_this());
-    m_services[g_bsDeviceId] =
-        std::make_shared<TakBsDeviceInfo>(m_fd, self, peerAddr(), m_securityConn, m_reportedMacs);
+    std::weak_ptr<TakBaseSession> weak = self();
+    TakBsDeviceInfo::CloseSession closeSession = [weak] {
+        if (auto session = weak.lock()) session->closeSession();
+    };
+    m_services[g_bsDeviceId] = std::make_shared<TakBsDeviceInfo>(
+        m_id, std::move(closeSession), peerAddr(), m_securityConn, m_reportedMacs);
 }
 
 void TakDeviceSession::createAuditService() {
     if (m_services.count(g_bsAuditId)) return;
     m_services[g_bsAuditId] = std::make_shared<TakBsAuditInfo>(
-        m_fd, peerAddr(), takAuditTableNames(), m_auditConn, m_reportedMacs, m_uploadBytesWaiting);
+        m_id, peerAddr(), takAuditTableNames(), m_auditConn, m_reportedMacs, m_uploadBytesWaiting);
 }
 
 void TakDeviceSession::doWork(std::shared_ptr<MessageData> message) {
@@ -110,7 +110,20 @@ void TakDeviceSession::doWork(std::shared_ptr<MessageData> message) {
         return;
     }
     it->second->processBs(business);
-    if (business.moduledata().ncommandid() == ComDefine::policy_auditUp) holdReadingForUploads();
+    switch (business.moduledata().ncommandid()) {
+        case ComDefine::policy_auditUp:
+            holdReadingForUploads();
+            break;
+        case ComDefine::policy_deviceInfoUp:
+            if (m_onMac && it->first == g_bsDeviceId) {
+                if (auto device = std::dynamic_pointer_cast<TakBsDeviceInfo>(it->second)) {
+                    m_onMac(m_id, device->mac());
+                }
+            }
+            break;
+        default:
+            break;
+    }
 }
 
 void TakDeviceSession::afterChunk() { holdReadingForUploads(); }
@@ -121,8 +134,7 @@ void TakDeviceSession::holdReadingForUploads() {
     m_channel->pauseReading();
     TAK_LOG_DEBUG("audit queue over its bound, reading paused:" << peerAddr() << "queued bytes:"
                                                                 << m_auditConn->queuedBytes());
-    std::weak_ptr<TakBaseSession> weak =
-        std::static_pointer_cast<TakBaseSession>(shared_from_this());
+    std::weak_ptr<TakBaseSession> weak = self();
     m_auditConn->whenBelowQueuedLimit([weak] {
         if (auto self = weak.lock()) static_cast<TakDeviceSession&>(*self).resumeReadingAfterHold();
     });

@@ -2,8 +2,10 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -19,14 +21,21 @@
 // reading from its agent (TCP then holds the agent back) and reads again once the queue is
 // below the bound. Nothing answered is dropped.
 //
-// Lock order: registry lock (of the session manager), then the service lock, then the session
-// lock.
+// Locks: the service lock guards the services and the closed flag; nothing else is taken while
+// it is held except the services' own locks.
 class TakDeviceSession : public TakBaseSession {
 public:
-    TakDeviceSession(int fd, std::shared_ptr<TakSocketChannel> channel);
+    // Told the MAC address the agent reports in its device information (strand).
+    using MacListener = std::function<void(uint64_t id, const std::string& mac)>;
+
+    // The database connections may be null (a database that could not be opened: the
+    // services log that and skip their database work).
+    TakDeviceSession(uint64_t id, std::shared_ptr<TakSocketChannel> channel,
+                     std::shared_ptr<ITakThreadManager> pool, const STSettings& settings,
+                     std::shared_ptr<TakDbConn> securityConn, std::shared_ptr<TakDbConn> auditConn,
+                     MacListener onMac = nullptr);
     ~TakDeviceSession() override;
 
-    bool isHasMac(const std::vector<std::string>& macs) override;
     void doWork(std::shared_ptr<Tak::Business::MessageData> message) override;
     // Closes the device-information service, which records the device as offline.
     void close() override;
@@ -45,6 +54,7 @@ private:
     void createDeviceService();
     void createAuditService();
 
+    std::mutex m_serviceMutex;
     std::map<std::string, std::shared_ptr<ITakBsService>> m_services;  // guarded by m_serviceMutex
     // close() has run: device information handled later (its job was queued before the close)
     // is dropped, as a registration then would outlast the offline update. Guarded by
@@ -54,9 +64,9 @@ private:
     // Bytes of this session's uploads queued and not yet stored.
     const std::shared_ptr<std::atomic<uint64_t>> m_uploadBytesWaiting =
         std::make_shared<std::atomic<uint64_t>>(0);
-    // Taken when the session is made, so that no service is created under the factory's lock.
-    std::shared_ptr<TakDbConn> m_securityConn;
-    std::shared_ptr<TakDbConn> m_auditConn;
+    const std::shared_ptr<TakDbConn> m_securityConn;
+    const std::shared_ptr<TakDbConn> m_auditConn;
+    const MacListener m_onMac;
     // The MAC addresses the agent has reported: its uploads and resets are taken for these only.
     const std::shared_ptr<TakReportedMacs> m_reportedMacs = std::make_shared<TakReportedMacs>();
     std::atomic<bool> m_readingHeld{false};

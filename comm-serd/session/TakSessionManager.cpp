@@ -6,8 +6,6 @@
 #include "Tak.Business.pb.h"
 #include "Tak.HostInfo.pb.h"
 #include "Tak.PolicyNotify.pb.h"
-#include "comm-serd/TakGlobalInfoManager.h"
-#include "comm-serd/TakManagerFactory.h"
 #include "comm-serd/TakMetrics.h"
 #include "comm-serd/db/TakDbConn.h"
 #include "comm-serd/db/TakDbDefine.h"
@@ -19,73 +17,129 @@
 
 namespace ComDefine = Tak::ComDefine;
 
-namespace {
-
-std::shared_ptr<TakDbConn> securityConnection() {
-    return TakManagerFactory::getInstance().getDbManager()->getDBConn(g_strSecurityDbName);
-}
-
-}  // namespace
-
-TakSessionManager::TakSessionManager()
-    : m_threadManager(TakManagerFactory::getInstance().getThreadManager()) {
+TakSessionManager::TakSessionManager(STDeps deps) : m_deps(std::move(deps)) {
     m_loopThread.start(true);
 }
 
 TakSessionManager::~TakSessionManager() { m_loopThread.stop(true); }
 
-void TakSessionManager::addSession(int fd, std::shared_ptr<TakSocketChannel> channel) {
-    auto session = std::make_shared<TakDeviceSession>(fd, channel);
-    session->startReading();
+std::shared_ptr<TakDbConn> TakSessionManager::securityConnection() {
+    return m_deps.connection ? m_deps.connection(g_strSecurityDbName) : nullptr;
+}
+
+void TakSessionManager::addSession(uint64_t id, std::shared_ptr<TakSocketChannel> channel) {
+    std::weak_ptr<TakSessionManager> weakSelf =
+        std::static_pointer_cast<TakSessionManager>(shared_from_this());
+    auto session = std::make_shared<TakDeviceSession>(
+        id, channel, m_deps.pool, m_deps.session, securityConnection(),
+        m_deps.connection ? m_deps.connection(g_strAuditDbName) : nullptr,
+        [weakSelf](uint64_t sessionId, const std::string& mac) {
+            if (auto self = weakSelf.lock()) self->indexMac(sessionId, mac);
+        });
     {
-        std::lock_guard<std::recursive_mutex> lock(m_mutex);
-        m_sessions.push_back(session);
+        std::lock_guard<std::mutex> lock(m_registryMutex);
+        if (m_closing) {
+            // Accepted just before the stop: no session is made for it.
+            if (channel) channel->close();
+            return;
+        }
+        m_sessions.emplace(id, Entry{session, std::string()});
     }
+    session->startReading();
     TakMetrics& metrics = TakMetrics::instance();
     metrics.connectionsAccepted.add();
     metrics.sessionsConnected.add();
-    TakGlobalInfoManager& config = TakGlobalInfoManager::getInstance();
-    session->sendPubKey1Toclient(config.getConfigDir() + "/scert.dat");
-    session->armHandshakeDeadline(std::chrono::seconds(config.getHandshakeSeconds()));
-
-    std::weak_ptr<TakSessionManager> weakSelf =
-        std::dynamic_pointer_cast<TakSessionManager>(shared_from_this());
-    std::weak_ptr<TakBaseSession> weakSession = session;
+    session->sendPubKey1Toclient(m_deps.keyPath);
+    session->armHandshakeDeadline(m_deps.handshakeLimit);
     if (channel) {
-        channel->setCloseCallback([weakSelf, fd, weakSession] {
-            if (auto self = weakSelf.lock()) self->onChannelClosed(fd, weakSession);
+        channel->setCloseCallback([weakSelf, id, fd = channel->fd()] {
+            if (auto self = weakSelf.lock()) self->onChannelClosed(id, fd);
         });
     }
 }
 
-void TakSessionManager::onChannelClosed(int fd, const std::weak_ptr<TakBaseSession>& session) {
+void TakSessionManager::closeAll() {
+    std::vector<std::shared_ptr<TakBaseSession>> sessions;
+    {
+        std::lock_guard<std::mutex> lock(m_registryMutex);
+        m_closing = true;
+        for (auto& [id, entry] : m_sessions) sessions.push_back(entry.session);
+    }
+    for (auto& session : sessions) session->closeSession();
+}
+
+void TakSessionManager::onChannelClosed(uint64_t id, int fd) {
     TAK_LOG_DEBUG("close session:" << fd);
     std::shared_ptr<TakBaseSession> removed;
     {
-        std::lock_guard<std::recursive_mutex> lock(m_mutex);
-        // The session of this very channel, found by identity: the registry holds it until
-        // here, so the weak reference still locks unless it was removed already.
-        auto target = session.lock();
-        auto it = std::find(m_sessions.begin(), m_sessions.end(), target);
+        std::lock_guard<std::mutex> lock(m_registryMutex);
+        auto it = m_sessions.find(id);
         if (it == m_sessions.end()) return;
-        removed = *it;
+        removed = std::move(it->second.session);
+        if (!it->second.mac.empty()) {
+            auto indexed = m_byMac.find(it->second.mac);
+            if (indexed != m_byMac.end()) {
+                indexed->second.erase(id);
+                if (indexed->second.empty()) m_byMac.erase(indexed);
+            }
+        }
         m_sessions.erase(it);
     }
     // The key exchange runs on this channel's loop, as this handler does: the state is final.
     TakMetrics& metrics = TakMetrics::instance();
     metrics.sessionsConnected.sub();
     if (removed->keyExchanged()) metrics.sessionsKeyExchanged.sub();
-    // Outside the registry lock: close() reaches the database layer, whose handle lock ranks
-    // before the registry lock.
     removed->close();
 }
 
+void TakSessionManager::indexMac(uint64_t id, const std::string& mac) {
+    std::lock_guard<std::mutex> lock(m_registryMutex);
+    auto it = m_sessions.find(id);
+    if (it == m_sessions.end() || it->second.mac == mac) return;  // closed, or no change
+    if (!it->second.mac.empty()) {
+        auto old = m_byMac.find(it->second.mac);
+        if (old != m_byMac.end()) {
+            old->second.erase(id);
+            if (old->second.empty()) m_byMac.erase(old);
+        }
+    }
+    it->second.mac = mac;
+    m_byMac[mac].insert(id);
+}
+
+std::vector<std::shared_ptr<TakBaseSession>> TakSessionManager::sessionsWithMac(
+    const std::vector<std::string>& macs) {
+    std::set<uint64_t> ids;
+    std::vector<std::shared_ptr<TakBaseSession>> found;
+    std::lock_guard<std::mutex> lock(m_registryMutex);
+    for (const auto& mac : macs) {
+        auto indexed = m_byMac.find(mac);
+        if (indexed != m_byMac.end()) ids.insert(indexed->second.begin(), indexed->second.end());
+    }
+    found.reserve(ids.size());
+    for (uint64_t id : ids) {
+        auto it = m_sessions.find(id);
+        if (it != m_sessions.end()) found.push_back(it->second.session);
+    }
+    return found;
+}
+
 std::vector<STSessionInfo> TakSessionManager::sessionList() {
-    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    std::vector<std::shared_ptr<TakBaseSession>> sessions;
+    {
+        std::lock_guard<std::mutex> lock(m_registryMutex);
+        sessions.reserve(m_sessions.size());
+        for (const auto& [id, entry] : m_sessions) sessions.push_back(entry.session);
+    }
     std::vector<STSessionInfo> list;
-    list.reserve(m_sessions.size());
-    for (const auto& session : m_sessions) list.push_back(session->describe());
+    list.reserve(sessions.size());
+    for (const auto& session : sessions) list.push_back(session->describe());
     return list;
+}
+
+size_t TakSessionManager::sessionCount() {
+    std::lock_guard<std::mutex> lock(m_registryMutex);
+    return m_sessions.size();
 }
 
 // ---- policy distribution ----
@@ -94,7 +148,7 @@ void TakSessionManager::policyNotify() {
     TAK_LOG_DEBUG("notify policy");
     std::weak_ptr<TakSessionManager> weakSelf =
         std::dynamic_pointer_cast<TakSessionManager>(shared_from_this());
-    m_threadManager->addWork([weakSelf] {
+    m_deps.pool->addWork([weakSelf] {
         if (auto self = weakSelf.lock()) self->runPolicyPass();
     });
 }
@@ -109,18 +163,12 @@ void TakSessionManager::runPolicyPass() {
         TAK_LOG_ERROR("policy pass: no connection to database" << g_strSecurityDbName);
         return;
     }
-    std::vector<std::weak_ptr<TakBaseSession>> snapshot;
-    {
-        std::lock_guard<std::recursive_mutex> lock(m_mutex);
-        snapshot.assign(m_sessions.begin(), m_sessions.end());
-    }
-
     auto rows = conn->executeQuery("select * from asset_business_config where processState = 0");
     if (!rows || rows->rowCount() == 0) return;
 
     std::set<int> sentIds;
     do {
-        switch (sendPolicyRow(snapshot, conn, *rows, sentIds)) {
+        switch (sendPolicyRow(conn, *rows, sentIds)) {
             case ERowOutcome::Sent:
                 metrics.policyRowsSent.add();
                 break;
@@ -145,7 +193,6 @@ void TakSessionManager::runPolicyPass() {
 }
 
 TakSessionManager::ERowOutcome TakSessionManager::sendPolicyRow(
-    const std::vector<std::weak_ptr<TakBaseSession>>& snapshot,
     const std::shared_ptr<TakDbConn>& conn, TakDbResult& row, std::set<int>& sentIds) {
     if (row.isNull("id") || row.isNull("group_id") || row.isNull("dataType")) {
         TAK_LOG_ERROR(
@@ -195,9 +242,7 @@ TakSessionManager::ERowOutcome TakSessionManager::sendPolicyRow(
         business.mutable_moduledata()->set_commanddata(down.SerializeAsString());
         std::string const businessBytes = business.SerializeAsString();
 
-        for (const auto& weak : snapshot) {
-            auto session = weak.lock();
-            if (!session || !session->isHasMac(macs)) continue;
+        for (const auto& session : sessionsWithMac(macs)) {
             auto head = session->buildReqMsgHead(kPolicyTarget);
             head->set_bybusinessdata(businessBytes);
             session->writeBody(head->SerializeAsString());
@@ -245,17 +290,11 @@ bool TakSessionManager::synGetHostInfo(const std::string& mac,
 
     std::shared_ptr<TakBaseSession> asked;
     uint32_t seq = 0;
-    {
-        std::lock_guard<std::recursive_mutex> lock(m_mutex);
-        std::vector<std::string> const macs{mac};
-        for (const auto& session : m_sessions) {
-            if (session->isHasMac(macs)) {
-                TAK_LOG_DEBUG("strMac:" << mac);
-                seq = session->sendReqMsgWithCallback(params);
-                asked = session;
-                break;
-            }
-        }
+    auto const sessions = sessionsWithMac({mac});
+    if (!sessions.empty()) {
+        TAK_LOG_DEBUG("strMac:" << mac);
+        asked = sessions.front();
+        seq = asked->sendReqMsgWithCallback(params);
     }
 
     if (!query->waitFor(std::chrono::seconds(1), out)) {
@@ -285,11 +324,7 @@ bool TakSessionManager::hostAuth(const std::string& mac, bool auth) {
         if (!rows || rows->rowCount() == 0) return;  // not a registered host
         if (!auth) {
             // Every session of the host: a revoked host keeps no connection.
-            std::lock_guard<std::recursive_mutex> lock(m_mutex);
-            std::vector<std::string> const macs{mac};
-            for (const auto& session : m_sessions) {
-                if (session->isHasMac(macs)) session->closeSession();
-            }
+            for (const auto& session : sessionsWithMac({mac})) session->closeSession();
         }
         TakDbPreStatement statement;
         std::string text = "update asset_auth_record set authState = ?  where macAddr = ?;";

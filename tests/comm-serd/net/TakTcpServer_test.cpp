@@ -117,8 +117,23 @@ protected:
         });
         server.start();
     }
-    // The server's callbacks touch the fixture's events: they end before its members go.
-    void TearDown() override { server.stop(); }
+    // The server's callbacks touch the fixture's events: they end before its members go. The
+    // connections are the fixture's to close, as they are the daemon's.
+    void TearDown() override {
+        closeAll();
+        server.stop();
+    }
+    void closeAll() {
+        std::lock_guard<std::mutex> lock(events.mutex);
+        for (auto& channel : events.channels) channel->close(true);
+    }
+    // Runs fn on the channel's loop and returns its result.
+    template <typename Fn>
+    auto onLoop(const std::shared_ptr<TakSocketChannel>& channel, Fn fn) {
+        std::promise<decltype(fn())> result;
+        channel->loop().post([&] { result.set_value(fn()); });
+        return result.get_future().get();
+    }
 
     // The server's channel of a client (connections on different loops arrive in any order).
     std::shared_ptr<TakSocketChannel> channelOf(const Client& client) {
@@ -144,7 +159,7 @@ protected:
     Events events;
 };
 
-TEST_F(TakTcpServerTest, DeliversBytesAndWritesFromAnyThread) {
+TEST_F(TakTcpServerTest, DeliversBytesAndSendsFromAnyThread) {
     Client client(port);
     ASSERT_TRUE(client.connected());
     auto channel = waitChannel(0);
@@ -155,14 +170,12 @@ TEST_F(TakTcpServerTest, DeliversBytesAndWritesFromAnyThread) {
     client.send("hello");
     EXPECT_TRUE(events.waitFor([&] { return events.received == "hello"; }));
 
-    // Writes from several threads arrive whole and in the order of each thread.
+    // Sends from several threads arrive whole and in the order of each thread.
     std::vector<std::thread> writers;
     for (int t = 0; t < 4; ++t) {
         writers.emplace_back([&, t] {
-            for (int i = 0; i < 100; ++i) {
-                std::string block(100, static_cast<char>('a' + t));
-                EXPECT_EQ(channel->write(block), 100);
-            }
+            for (int i = 0; i < 100; ++i)
+                channel->send(std::string(100, static_cast<char>('a' + t)));
         });
     }
     for (auto& w : writers) w.join();
@@ -231,7 +244,7 @@ TEST_F(TakTcpServerTest, CloseCallbackRunsOnceOnItsLoopWhicheverSideCloses) {
     EXPECT_TRUE(events.closedOnOwnLoop);
     EXPECT_EQ(server.connectionNum(), 0u);
     EXPECT_FALSE(first->isConnected());
-    EXPECT_EQ(second->write("x"), -1);
+    EXPECT_EQ(onLoop(second, [&] { return second->write("x"); }), -1);
 }
 
 TEST_F(TakTcpServerTest, ConnectionsAreSpreadOverTheWorkerLoops) {
@@ -250,19 +263,39 @@ TEST_F(TakTcpServerTest, AgentThatStopsReadingIsCutOffAtTheOutputBound) {
     // The client never reads: the socket buffers fill, then the queue, then the bound closes it.
     std::string block(64 * 1024, 'x');
     int taken = 0;
-    for (int i = 0; i < 200 && channel->write(block) > 0; ++i) ++taken;
+    onLoop(channel, [&] {
+        for (int i = 0; i < 200 && channel->write(block) > 0; ++i) ++taken;
+        return 0;
+    });
     EXPECT_LT(taken, 200);
     EXPECT_TRUE(events.waitFor([&] { return events.closes == 1; }));
     EXPECT_LE(channel->pendingOutputBytes(), maxOutput);
 }
 
-TEST_F(TakTcpServerTest, StopClosesEveryConnection) {
+TEST_F(TakTcpServerTest, StopRunsTheCloseCallbacksOfWhatTheOwnerClosedFirst) {
     Client a(port), b(port);
     ASSERT_TRUE(waitChannel(1));
+    server.stopAccepting();
+    Client late(port);  // refused or never accepted
+    closeAll();
     server.stop();
     EXPECT_EQ(events.closes, 2);
+    EXPECT_EQ(events.channels.size(), 2u);
     EXPECT_EQ(server.connectionNum(), 0u);
     EXPECT_TRUE(a.peerClosed());
+}
+
+TEST_F(TakTcpServerTest, ConnectionIdsAreNeverReused) {
+    std::set<uint64_t> ids;
+    for (size_t i = 0; i < 4; ++i) {
+        Client client(port);
+        auto channel = waitChannel(i);
+        ASSERT_TRUE(channel);
+        ids.insert(channel->id());
+        client.closeNow();
+        EXPECT_TRUE(events.waitFor([&] { return events.closes == static_cast<int>(i + 1); }));
+    }
+    EXPECT_EQ(ids.size(), 4u);  // although the descriptors are reused
 }
 
 TEST(TakTcpServerListen, PortInUseIsReportedWithItsReason) {
