@@ -16,9 +16,9 @@
 
 #include "Tak.Business.pb.h"
 #include "Tak.ComDefine.pb.h"
-#include "comm-serd/session/TakFrameCodec.h"
-#include "comm-serd/session/TakKeyExchange.h"
-#include "comm-serd/session/TakSmCrypto.h"
+#include "comm-serd/protocol/TakFrameCodec.h"
+#include "comm-serd/protocol/TakKeyExchange.h"
+#include "comm-serd/protocol/TakSmCrypto.h"
 
 namespace {
 

@@ -21,9 +21,9 @@
 
 #include "Tak.Business.pb.h"
 #include "Tak.ComDefine.pb.h"
-#include "comm-serd/session/TakFrameCodec.h"
+#include "comm-serd/protocol/TakFrameCodec.h"
 #include "comm-serd/session/TakSessionCore.h"
-#include "comm-serd/session/TakSmCrypto.h"
+#include "comm-serd/protocol/TakSmCrypto.h"
 
 namespace {
 

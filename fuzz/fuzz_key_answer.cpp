@@ -16,8 +16,8 @@
 #include "Tak.Business.pb.h"
 #include "Tak.ComDefine.pb.h"
 #include "Tak.EncAndDec.pb.h"
-#include "comm-serd/session/TakKeyExchange.h"
-#include "comm-serd/session/TakSm2Key.h"
+#include "comm-serd/protocol/TakKeyExchange.h"
+#include "comm-serd/protocol/TakSm2Key.h"
 #include "fuzz/TakFuzzInputs.h"
 
 namespace {

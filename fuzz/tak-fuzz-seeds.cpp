@@ -22,8 +22,8 @@
 #include "Tak.PolicyNotify.pb.h"
 #include "Tak.SecureLog.pb.h"
 #include "Tak.SystemLog.pb.h"
-#include "comm-serd/session/TakKeyExchange.h"
-#include "comm-serd/session/TakSm2Key.h"
+#include "comm-serd/protocol/TakKeyExchange.h"
+#include "comm-serd/protocol/TakSm2Key.h"
 #include "fuzz/TakFuzzInputs.h"
 #include "notifyService.h"
 

@@ -11,8 +11,8 @@
 #include <system_error>
 
 #include "comm-serd/TakCommandLine.h"
-#include "comm-serd/session/TakKeyFile.h"
-#include "comm-serd/session/TakSm2Key.h"
+#include "comm-serd/protocol/TakKeyFile.h"
+#include "comm-serd/protocol/TakSm2Key.h"
 
 namespace {
 

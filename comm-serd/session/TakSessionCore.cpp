@@ -3,7 +3,7 @@
 #include "Tak.ComDefine.pb.h"
 #include "comm-serd/TakComUtil.h"
 #include "comm-serd/TakMetrics.h"
-#include "comm-serd/session/TakSmCrypto.h"
+#include "comm-serd/protocol/TakSmCrypto.h"
 #include "log/TakNanolog.h"
 
 using Tak::Business::Businessdata;

@@ -9,9 +9,9 @@
 #include "Tak.Business.pb.h"
 #include "comm-serd/session/ITakSessionOutput.h"
 #include "comm-serd/session/STReqParams.h"
-#include "comm-serd/session/TakFrameCodec.h"
-#include "comm-serd/session/TakKeyExchange.h"
-#include "comm-serd/session/TakSm2Key.h"
+#include "comm-serd/protocol/TakFrameCodec.h"
+#include "comm-serd/protocol/TakKeyExchange.h"
+#include "comm-serd/protocol/TakSm2Key.h"
 
 // One agent session without its socket: received bytes become frames; before the key exchange
 // a frame may only be the key answer, after it every frame body is SM4-CBC encrypted; each

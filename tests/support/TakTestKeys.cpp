@@ -2,7 +2,7 @@
 
 #include <stdexcept>
 
-#include "comm-serd/session/TakKeyFile.h"
+#include "comm-serd/protocol/TakKeyFile.h"
 #include "support/TakTempDir.h"
 
 const TakTestKeys& takTestKeys() {

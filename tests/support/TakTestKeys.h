@@ -3,7 +3,7 @@
 #include <filesystem>
 #include <string>
 
-#include "comm-serd/session/TakSm2Key.h"
+#include "comm-serd/protocol/TakSm2Key.h"
 
 // One long-term server key per test program, written once in the daemon's key-file form.
 struct TakTestKeys {

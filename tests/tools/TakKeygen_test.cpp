@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "comm-serd/session/TakKeyFile.h"
+#include "comm-serd/protocol/TakKeyFile.h"
 #include "support/TakTempDir.h"
 #include "support/TakTestShell.h"
 

@@ -21,8 +21,8 @@
 #include "Tak.EncAndDec.pb.h"
 #include "Tak.SystemLog.pb.h"
 #include "comm-serd/TakComUtil.h"
-#include "comm-serd/session/TakKeyExchange.h"
-#include "comm-serd/session/TakSmCrypto.h"
+#include "comm-serd/protocol/TakKeyExchange.h"
+#include "comm-serd/protocol/TakSmCrypto.h"
 
 using Tak::Business::Businessdata;
 using Tak::Business::MessageData;

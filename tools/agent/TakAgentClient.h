@@ -11,8 +11,8 @@
 #include "Tak.Business.pb.h"
 #include "Tak.ComDefine.pb.h"
 #include "Tak.PolicyNotify.pb.h"
-#include "comm-serd/session/TakFrameCodec.h"
-#include "comm-serd/session/TakSm2Key.h"
+#include "comm-serd/protocol/TakFrameCodec.h"
+#include "comm-serd/protocol/TakSm2Key.h"
 
 // The agent's side of the protocol, blocking, on one socket: for the integration tests and the
 // agent simulator. Not thread-safe.

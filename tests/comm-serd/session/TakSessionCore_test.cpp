@@ -12,9 +12,9 @@
 #include "Tak.Business.pb.h"
 #include "Tak.ComDefine.pb.h"
 #include "Tak.EncAndDec.pb.h"
-#include "comm-serd/session/TakFrameCodec.h"
-#include "comm-serd/session/TakKeyFile.h"
-#include "comm-serd/session/TakSmCrypto.h"
+#include "comm-serd/protocol/TakFrameCodec.h"
+#include "comm-serd/protocol/TakKeyFile.h"
+#include "comm-serd/protocol/TakSmCrypto.h"
 #include "support/TakTempDir.h"
 
 namespace {

@@ -1,7 +1,7 @@
 // Reassembly without a socket: the same stream cut into chunks every way must give the same
 // bodies, in order, and an impossible length must be refused before anything is buffered.
 
-#include "comm-serd/session/TakFrameCodec.h"
+#include "comm-serd/protocol/TakFrameCodec.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
 // SM3 and SM4-CBC against the standard vectors and against the openssl command line.
 
-#include "comm-serd/session/TakSmCrypto.h"
+#include "comm-serd/protocol/TakSmCrypto.h"
 
 #include <gtest/gtest.h>
 

@@ -2,7 +2,7 @@
 // hand, the hand-made GmSSL-layout fixtures are read, and every kind of bad file is told apart
 // from a missing one.
 
-#include "comm-serd/session/TakKeyFile.h"
+#include "comm-serd/protocol/TakKeyFile.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>

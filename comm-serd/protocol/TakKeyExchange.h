@@ -4,9 +4,9 @@
 #include <string>
 #include <string_view>
 
-#include "comm-serd/session/TakServerKeyCache.h"
-#include "comm-serd/session/TakSm2Key.h"
-#include "comm-serd/session/TakSmCrypto.h"
+#include "comm-serd/protocol/TakServerKeyCache.h"
+#include "comm-serd/protocol/TakSm2Key.h"
+#include "comm-serd/protocol/TakSmCrypto.h"
 
 // The session's key exchange, without the sending. The server offers a fresh SM2 public key
 // signed with its long-term key (Module_Base / base_publicCertDown, a PubKeyInfo); the agent

@@ -1,4 +1,4 @@
-#include "comm-serd/session/TakDerReader.h"
+#include "comm-serd/protocol/TakDerReader.h"
 
 bool TakDerReader::next(unsigned char& tag, std::string_view& content, size_t& total) const {
     if (m_rest.size() < 2) return false;

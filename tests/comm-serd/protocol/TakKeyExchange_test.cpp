@@ -1,7 +1,7 @@
 // The key exchange from both ends: the offer an agent checks with the server's public key, the
 // answer that switches the session to SM4, and every way either can go wrong.
 
-#include "comm-serd/session/TakKeyExchange.h"
+#include "comm-serd/protocol/TakKeyExchange.h"
 
 #include <gtest/gtest.h>
 
@@ -11,7 +11,7 @@
 #include "Tak.Business.pb.h"
 #include "Tak.ComDefine.pb.h"
 #include "Tak.EncAndDec.pb.h"
-#include "comm-serd/session/TakFrameCodec.h"
+#include "comm-serd/protocol/TakFrameCodec.h"
 #include "log/TakNanolog.h"
 #include "support/TakTempDir.h"
 #include "support/TakTestShell.h"

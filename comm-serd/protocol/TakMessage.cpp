@@ -1,4 +1,4 @@
-#include "comm-serd/session/TakMessage.h"
+#include "comm-serd/protocol/TakMessage.h"
 
 #include <algorithm>
 #include <cstring>

@@ -1,4 +1,4 @@
-#include "comm-serd/session/TakKeyFile.h"
+#include "comm-serd/protocol/TakKeyFile.h"
 
 #include <fcntl.h>
 #include <openssl/bio.h>
@@ -14,9 +14,9 @@
 #include <cstdio>
 #include <memory>
 
-#include "comm-serd/session/TakDerReader.h"
-#include "comm-serd/session/TakDerWriter.h"
-#include "comm-serd/session/TakSmCrypto.h"
+#include "comm-serd/protocol/TakDerReader.h"
+#include "comm-serd/protocol/TakDerWriter.h"
+#include "comm-serd/protocol/TakSmCrypto.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "comm-serd/session/TakServerKeyCache.h"
+#include "comm-serd/protocol/TakServerKeyCache.h"
 
 #include <sys/stat.h>
 

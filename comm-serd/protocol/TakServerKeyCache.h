@@ -6,8 +6,8 @@
 #include <mutex>
 #include <string>
 
-#include "comm-serd/session/TakKeyFile.h"
-#include "comm-serd/session/TakSm2Key.h"
+#include "comm-serd/protocol/TakKeyFile.h"
+#include "comm-serd/protocol/TakSm2Key.h"
 
 // The decrypted long-term key by file path. Opening the key file costs a 65 536-round key
 // derivation (tens of milliseconds), so the result is kept and the file is read again only

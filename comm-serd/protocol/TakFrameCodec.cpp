@@ -1,4 +1,4 @@
-#include "comm-serd/session/TakFrameCodec.h"
+#include "comm-serd/protocol/TakFrameCodec.h"
 
 #include <cstring>
 #include <limits>

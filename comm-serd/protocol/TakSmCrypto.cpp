@@ -1,4 +1,4 @@
-#include "comm-serd/session/TakSmCrypto.h"
+#include "comm-serd/protocol/TakSmCrypto.h"
 
 #include <openssl/evp.h>
 

@@ -1,4 +1,4 @@
-#include "comm-serd/session/TakKeyExchange.h"
+#include "comm-serd/protocol/TakKeyExchange.h"
 
 #include <openssl/crypto.h>
 #include <unistd.h>

@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-#include "comm-serd/session/TakMessage.h"
+#include "comm-serd/protocol/TakMessage.h"
 
 // Frames of the agent protocol, without any socket: a 134-byte header whose first 4 bytes give
 // the body length L (unsigned little-endian; bytes 4..133 are zero on sending and ignored on

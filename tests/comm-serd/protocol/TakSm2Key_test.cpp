@@ -1,7 +1,7 @@
 // SM2 in the protocol's raw formats, checked against the openssl command line and against
 // the SM2 verification equation computed here from the curve itself.
 
-#include "comm-serd/session/TakSm2Key.h"
+#include "comm-serd/protocol/TakSm2Key.h"
 
 #include <gtest/gtest.h>
 #include <openssl/bn.h>
@@ -11,7 +11,7 @@
 #include <memory>
 #include <string>
 
-#include "comm-serd/session/TakSmCrypto.h"
+#include "comm-serd/protocol/TakSmCrypto.h"
 #include "support/TakTempDir.h"
 #include "support/TakTestShell.h"
 

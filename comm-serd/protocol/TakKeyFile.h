@@ -4,7 +4,7 @@
 #include <string>
 #include <string_view>
 
-#include "comm-serd/session/TakSm2Key.h"
+#include "comm-serd/protocol/TakSm2Key.h"
 
 // The server's long-term SM2 key file (config/scert.dat) in the layout GmSSL reads and writes:
 // a PEM "ENCRYPTED PRIVATE KEY" holding a PKCS#8 EncryptedPrivateKeyInfo with PBES2,

@@ -1,4 +1,4 @@
-#include "comm-serd/session/TakSm2Key.h"
+#include "comm-serd/protocol/TakSm2Key.h"
 
 #include <openssl/bio.h>
 #include <openssl/bn.h>
@@ -10,7 +10,7 @@
 
 #include <cstring>
 
-#include "comm-serd/session/TakDerWriter.h"
+#include "comm-serd/protocol/TakDerWriter.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "comm-serd/session/TakDerWriter.h"
+#include "comm-serd/protocol/TakDerWriter.h"
 
 std::string TakDerWriter::tlv(unsigned char tag, std::string_view content) {
     std::string out(1, static_cast<char>(tag));

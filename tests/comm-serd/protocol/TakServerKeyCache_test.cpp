@@ -1,7 +1,7 @@
 // The key cache pays the key derivation once per file version, never hides a vanished file,
 // and hands one key to concurrent callers.
 
-#include "comm-serd/session/TakServerKeyCache.h"
+#include "comm-serd/protocol/TakServerKeyCache.h"
 
 #include <gtest/gtest.h>
 
