@@ -3,6 +3,8 @@
 #include <filesystem>
 #include <system_error>
 
+TakGlobalInfoManager::TakGlobalInfoManager() : m_config(std::make_shared<const STConfig>()) {}
+
 TakGlobalInfoManager& TakGlobalInfoManager::getInstance() {
     static TakGlobalInfoManager instance;
     return instance;
@@ -18,126 +20,86 @@ std::vector<STConfigError> TakGlobalInfoManager::loadConfigFrom(const std::strin
     return loadConfigDir(workDir + "/config");
 }
 
-std::vector<STConfigError> TakGlobalInfoManager::loadConfigDir(const std::string& configDir) {
+STConfig TakGlobalInfoManager::read(const std::string& configDir,
+                                    std::vector<STConfigError>* errors) {
     TakConfigReader reader(configDir + "/config.ini");
-
-    std::lock_guard<std::recursive_mutex> lock(m_mutex);
-    m_configDir = configDir;
-    m_IP = reader.text("IPInfo", "IP", kDefaultIP);
+    STConfig c;
+    c.configDir = configDir;
+    c.ip = reader.text("IPInfo", "IP", kDefaultIP);
     // Held as text, as the agents' listener has always taken it, but checked like every port.
-    m_PORT = std::to_string(reader.number("IPInfo", "PORT", std::stoi(kDefaultPort), 1, 65535));
-    m_db.host = reader.text("Database", "Host", kDefaultDbHost);
-    m_db.port = reader.number("Database", "Port", kDefaultDbPort, 1u, 65535u);
-    m_db.user = reader.text("Database", "User", kDefaultDbUser);
-    m_db.password = reader.text("Database", "Password", kDefaultDbPassword);
-    m_rpc.bind = reader.address("Rpc", "Bind", "");
-    m_rpc.port = reader.number("Rpc", "Port", kDefaultRpcPort, 1, 65535);
-    m_rpc.maxConnections =
+    c.port = std::to_string(reader.number("IPInfo", "PORT", std::stoi(kDefaultPort), 1, 65535));
+    c.db.host = reader.text("Database", "Host", kDefaultDbHost);
+    c.db.port = reader.number("Database", "Port", kDefaultDbPort, 1u, 65535u);
+    c.db.user = reader.text("Database", "User", kDefaultDbUser);
+    c.db.password = reader.text("Database", "Password", kDefaultDbPassword);
+    c.rpc.bind = reader.address("Rpc", "Bind", "");
+    c.rpc.port = reader.number("Rpc", "Port", kDefaultRpcPort, 1, 65535);
+    c.rpc.maxConnections =
         reader.number("Rpc", "MaxConnections", kDefaultRpcMaxConnections, 1, 1024);
-    m_rpc.callTimeoutSeconds =
+    c.rpc.callTimeoutSeconds =
         reader.number("Rpc", "CallTimeoutSeconds", kDefaultRpcCallTimeoutSeconds, 1, 3600);
-    m_logDir = reader.text("Log", "Dir", kDefaultLogDir);
-    if (m_logDir.empty()) m_logDir = kDefaultLogDir;
-    if (m_logDir.back() != '/') m_logDir += '/';
-    m_maxFrameBytes = reader.number("Limits", "MaxFrameBytes", kDefaultMaxFrameBytes, uint64_t{1},
+    c.logDir = reader.text("Log", "Dir", kDefaultLogDir);
+    if (c.logDir.empty()) c.logDir = kDefaultLogDir;
+    if (c.logDir.back() != '/') c.logDir += '/';
+    c.maxFrameBytes = reader.number("Limits", "MaxFrameBytes", kDefaultMaxFrameBytes, uint64_t{1},
                                     uint64_t{0xFFFFFFFF});
-    m_maxOutputBytes = reader.number("Limits", "MaxOutputBytes", kDefaultMaxOutputBytes,
+    c.maxOutputBytes = reader.number("Limits", "MaxOutputBytes", kDefaultMaxOutputBytes,
                                      uint64_t{1}, uint64_t{1} << 40);
-    m_deviceLimit = reader.number("Limits", "DeviceLimit", kDefaultDeviceLimit, 0, 1 << 30);
-    m_maxQueuedBytes = reader.number("Limits", "MaxQueuedBytes", kDefaultMaxQueuedBytes,
+    c.deviceLimit = reader.number("Limits", "DeviceLimit", kDefaultDeviceLimit, 0, 1 << 30);
+    c.maxQueuedBytes = reader.number("Limits", "MaxQueuedBytes", kDefaultMaxQueuedBytes,
                                      uint64_t{1}, uint64_t{1} << 40);
-    m_stopDrainSeconds =
+    c.stopDrainSeconds =
         reader.number("Limits", "StopDrainSeconds", kDefaultStopDrainSeconds, 0, 24 * 3600);
-    m_handshakeSeconds =
+    c.handshakeSeconds =
         reader.number("Limits", "HandshakeSeconds", kDefaultHandshakeSeconds, 1, 24 * 3600);
-    m_maxPlainFrameBytes = reader.number("Limits", "MaxPlainFrameBytes", kDefaultMaxPlainFrameBytes,
+    c.maxPlainFrameBytes = reader.number("Limits", "MaxPlainFrameBytes", kDefaultMaxPlainFrameBytes,
                                          uint64_t{1}, uint64_t{0xFFFFFFFF});
-    m_keepAliveSeconds =
+    c.keepAliveSeconds =
         reader.number("Limits", "KeepAliveSeconds", kDefaultKeepAliveSeconds, 0, 24 * 3600);
-    m_admin = STAdminSettings{};
-    m_admin.listen = reader.hostPort("Admin", "Listen", kDefaultAdminListen);
-    if (!m_admin.listen.empty()) {
-        (void)TakConfigReader::splitHostPort(m_admin.listen, &m_admin.host, &m_admin.port);
+    c.admin = STAdminSettings{};
+    c.admin.listen = reader.hostPort("Admin", "Listen", kDefaultAdminListen);
+    if (!c.admin.listen.empty()) {
+        (void)TakConfigReader::splitHostPort(c.admin.listen, &c.admin.host, &c.admin.port);
     }
-    m_admin.summarySeconds =
+    c.admin.summarySeconds =
         reader.number("Admin", "SummarySeconds", kDefaultSummarySeconds, 0, 24 * 3600);
     // Listed in the order of the level values.
-    m_logLevel = static_cast<TakNanolog::LogLevel>(
+    c.logLevel = static_cast<TakNanolog::LogLevel>(
         reader.oneOf("Log", "Level", static_cast<std::size_t>(kDefaultLogLevel),
                      {"INFO", "DEBUG", "WARN", "ERROR"}));
-    m_logConsole = reader.flag("Log", "Console", kDefaultLogConsole);
-    return reader.errors();
+    c.logConsole = reader.flag("Log", "Console", kDefaultLogConsole);
+    if (errors) *errors = reader.errors();
+    return c;
 }
 
-std::string TakGlobalInfoManager::getConfigDir() {
-    std::lock_guard<std::recursive_mutex> lock(m_mutex);
-    return m_configDir;
+std::vector<STConfigError> TakGlobalInfoManager::loadConfigDir(const std::string& configDir) {
+    std::vector<STConfigError> errors;
+    auto config = std::make_shared<const STConfig>(read(configDir, &errors));
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_config = std::move(config);
+    return errors;
 }
-std::string TakGlobalInfoManager::getIP() {
-    std::lock_guard<std::recursive_mutex> lock(m_mutex);
-    return m_IP;
+
+std::shared_ptr<const STConfig> TakGlobalInfoManager::config() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_config;
 }
-std::string TakGlobalInfoManager::getPort() {
-    std::lock_guard<std::recursive_mutex> lock(m_mutex);
-    return m_PORT;
-}
-STDbSettings TakGlobalInfoManager::getDbSettings() {
-    std::lock_guard<std::recursive_mutex> lock(m_mutex);
-    return m_db;
-}
-int TakGlobalInfoManager::getRpcPort() {
-    std::lock_guard<std::recursive_mutex> lock(m_mutex);
-    return m_rpc.port;
-}
-STRpcSettings TakGlobalInfoManager::getRpcSettings() {
-    std::lock_guard<std::recursive_mutex> lock(m_mutex);
-    return m_rpc;
-}
-std::string TakGlobalInfoManager::getLogDir() {
-    std::lock_guard<std::recursive_mutex> lock(m_mutex);
-    return m_logDir;
-}
-uint64_t TakGlobalInfoManager::getMaxFrameBytes() {
-    std::lock_guard<std::recursive_mutex> lock(m_mutex);
-    return m_maxFrameBytes;
-}
-uint64_t TakGlobalInfoManager::getMaxOutputBytes() {
-    std::lock_guard<std::recursive_mutex> lock(m_mutex);
-    return m_maxOutputBytes;
-}
-int TakGlobalInfoManager::getDeviceLimit() {
-    std::lock_guard<std::recursive_mutex> lock(m_mutex);
-    return m_deviceLimit;
-}
-uint64_t TakGlobalInfoManager::getMaxQueuedBytes() {
-    std::lock_guard<std::recursive_mutex> lock(m_mutex);
-    return m_maxQueuedBytes;
-}
-int TakGlobalInfoManager::getStopDrainSeconds() {
-    std::lock_guard<std::recursive_mutex> lock(m_mutex);
-    return m_stopDrainSeconds;
-}
-int TakGlobalInfoManager::getHandshakeSeconds() {
-    std::lock_guard<std::recursive_mutex> lock(m_mutex);
-    return m_handshakeSeconds;
-}
-uint64_t TakGlobalInfoManager::getMaxPlainFrameBytes() {
-    std::lock_guard<std::recursive_mutex> lock(m_mutex);
-    return m_maxPlainFrameBytes;
-}
-STAdminSettings TakGlobalInfoManager::getAdminSettings() {
-    std::lock_guard<std::recursive_mutex> lock(m_mutex);
-    return m_admin;
-}
-int TakGlobalInfoManager::getKeepAliveSeconds() {
-    std::lock_guard<std::recursive_mutex> lock(m_mutex);
-    return m_keepAliveSeconds;
-}
-TakNanolog::LogLevel TakGlobalInfoManager::getLogLevel() {
-    std::lock_guard<std::recursive_mutex> lock(m_mutex);
-    return m_logLevel;
-}
-bool TakGlobalInfoManager::getLogConsole() {
-    std::lock_guard<std::recursive_mutex> lock(m_mutex);
-    return m_logConsole;
-}
+
+std::string TakGlobalInfoManager::getConfigDir() { return config()->configDir; }
+std::string TakGlobalInfoManager::getIP() { return config()->ip; }
+std::string TakGlobalInfoManager::getPort() { return config()->port; }
+STDbSettings TakGlobalInfoManager::getDbSettings() { return config()->db; }
+int TakGlobalInfoManager::getRpcPort() { return config()->rpc.port; }
+STRpcSettings TakGlobalInfoManager::getRpcSettings() { return config()->rpc; }
+std::string TakGlobalInfoManager::getLogDir() { return config()->logDir; }
+uint64_t TakGlobalInfoManager::getMaxFrameBytes() { return config()->maxFrameBytes; }
+uint64_t TakGlobalInfoManager::getMaxOutputBytes() { return config()->maxOutputBytes; }
+int TakGlobalInfoManager::getDeviceLimit() { return config()->deviceLimit; }
+uint64_t TakGlobalInfoManager::getMaxQueuedBytes() { return config()->maxQueuedBytes; }
+int TakGlobalInfoManager::getStopDrainSeconds() { return config()->stopDrainSeconds; }
+int TakGlobalInfoManager::getHandshakeSeconds() { return config()->handshakeSeconds; }
+uint64_t TakGlobalInfoManager::getMaxPlainFrameBytes() { return config()->maxPlainFrameBytes; }
+STAdminSettings TakGlobalInfoManager::getAdminSettings() { return config()->admin; }
+int TakGlobalInfoManager::getKeepAliveSeconds() { return config()->keepAliveSeconds; }
+TakNanolog::LogLevel TakGlobalInfoManager::getLogLevel() { return config()->logLevel; }
+bool TakGlobalInfoManager::getLogConsole() { return config()->logConsole; }

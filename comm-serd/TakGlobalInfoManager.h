@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -33,9 +34,14 @@ struct STAdminSettings {
     int summarySeconds = 0;  // 0: no periodic summary
 };
 
+// The configuration as one value: read once, never changed afterwards. Defaults are those of
+// TakGlobalInfoManager.
+struct STConfig;
+
 // The configuration, read once at start-up from config.ini in the configuration directory:
 // config/ under the working directory, or the directory given with the daemon's --config.
-// Every getter copies under the mutex.
+// Each load makes a new immutable STConfig; the getters read the current one without waiting
+// for anything but the pointer's copy.
 class TakGlobalInfoManager {
 public:
     // Defaults, used for every key the file does not give.
@@ -75,6 +81,11 @@ public:
     // Reads configDir/config.ini; the server key is then looked for in configDir too.
     [[nodiscard]] std::vector<STConfigError> loadConfigDir(const std::string& configDir);
 
+    // The configuration read by the latest load (the defaults before any).
+    std::shared_ptr<const STConfig> config();
+    // Reads configDir/config.ini into a value; what is wrong with the file goes to *errors.
+    static STConfig read(const std::string& configDir, std::vector<STConfigError>* errors);
+
     std::string getConfigDir();
     std::string getIP();
     std::string getPort();
@@ -107,25 +118,31 @@ public:
     TakGlobalInfoManager& operator=(const TakGlobalInfoManager&) = delete;
 
 private:
-    TakGlobalInfoManager() = default;
+    TakGlobalInfoManager();
 
-    std::recursive_mutex m_mutex;
-    std::string m_configDir;
-    std::string m_IP;
-    std::string m_PORT;
-    STDbSettings m_db{kDefaultDbHost, kDefaultDbPort, kDefaultDbUser, kDefaultDbPassword};
-    STRpcSettings m_rpc{"", kDefaultRpcPort, kDefaultRpcMaxConnections,
-                        kDefaultRpcCallTimeoutSeconds};
-    std::string m_logDir = kDefaultLogDir;
-    uint64_t m_maxFrameBytes = kDefaultMaxFrameBytes;
-    uint64_t m_maxOutputBytes = kDefaultMaxOutputBytes;
-    int m_deviceLimit = kDefaultDeviceLimit;
-    uint64_t m_maxQueuedBytes = kDefaultMaxQueuedBytes;
-    int m_stopDrainSeconds = kDefaultStopDrainSeconds;
-    int m_handshakeSeconds = kDefaultHandshakeSeconds;
-    uint64_t m_maxPlainFrameBytes = kDefaultMaxPlainFrameBytes;
-    int m_keepAliveSeconds = kDefaultKeepAliveSeconds;
-    STAdminSettings m_admin;
-    TakNanolog::LogLevel m_logLevel = kDefaultLogLevel;
-    bool m_logConsole = kDefaultLogConsole;
+    std::mutex m_mutex;
+    std::shared_ptr<const STConfig> m_config;  // guarded by m_mutex; never null
+};
+
+struct STConfig {
+    std::string configDir;
+    std::string ip = TakGlobalInfoManager::kDefaultIP;
+    std::string port = TakGlobalInfoManager::kDefaultPort;
+    STDbSettings db{TakGlobalInfoManager::kDefaultDbHost, TakGlobalInfoManager::kDefaultDbPort,
+                    TakGlobalInfoManager::kDefaultDbUser, TakGlobalInfoManager::kDefaultDbPassword};
+    STRpcSettings rpc{"", TakGlobalInfoManager::kDefaultRpcPort,
+                      TakGlobalInfoManager::kDefaultRpcMaxConnections,
+                      TakGlobalInfoManager::kDefaultRpcCallTimeoutSeconds};
+    std::string logDir = TakGlobalInfoManager::kDefaultLogDir;
+    uint64_t maxFrameBytes = TakGlobalInfoManager::kDefaultMaxFrameBytes;
+    uint64_t maxOutputBytes = TakGlobalInfoManager::kDefaultMaxOutputBytes;
+    int deviceLimit = TakGlobalInfoManager::kDefaultDeviceLimit;
+    uint64_t maxQueuedBytes = TakGlobalInfoManager::kDefaultMaxQueuedBytes;
+    int stopDrainSeconds = TakGlobalInfoManager::kDefaultStopDrainSeconds;
+    int handshakeSeconds = TakGlobalInfoManager::kDefaultHandshakeSeconds;
+    uint64_t maxPlainFrameBytes = TakGlobalInfoManager::kDefaultMaxPlainFrameBytes;
+    int keepAliveSeconds = TakGlobalInfoManager::kDefaultKeepAliveSeconds;
+    STAdminSettings admin;
+    TakNanolog::LogLevel logLevel = TakGlobalInfoManager::kDefaultLogLevel;
+    bool logConsole = TakGlobalInfoManager::kDefaultLogConsole;
 };
