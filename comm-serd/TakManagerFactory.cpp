@@ -55,10 +55,14 @@ std::shared_ptr<ITakSessionManager> TakManagerFactory::getSessionManager() {
     });
 }
 std::shared_ptr<ITakTcpServerManager> TakManagerFactory::getTcpServerManager() {
-    return getOrCreate<ITakTcpServerManager, TakTcpServerManager>(kTcpServerManagerName);
+    return getOrCreate<ITakTcpServerManager, TakTcpServerManager>(kTcpServerManagerName, [this] {
+        return std::make_shared<TakTcpServerManager>([this] { return getSessionManager(); });
+    });
 }
 std::shared_ptr<ITakRpcManager> TakManagerFactory::getRpcManager() {
-    return getOrCreate<ITakRpcManager, TakRpcManager>(kRpcManagerName);
+    return getOrCreate<ITakRpcManager, TakRpcManager>(kRpcManagerName, [this] {
+        return std::make_shared<TakRpcManager>([this] { return getSessionManager(); });
+    });
 }
 
 std::vector<std::string> TakManagerFactory::cachedNames() {

@@ -11,7 +11,6 @@
 #include <chrono>
 #include <exception>
 
-#include "comm-serd/TakManagerFactory.h"
 #include "comm-serd/TakMetrics.h"
 #include "comm-serd/TakRpcConnection.h"
 #include "comm-serd/TakRpcServerSocket.h"
@@ -76,14 +75,14 @@ void thriftOutput(const char* message) { TAK_LOG_DEBUG("thrift:" << std::string(
 
 }  // namespace
 
-TakRpcManager::TakRpcManager() = default;
+TakRpcManager::TakRpcManager(std::function<std::shared_ptr<ITakSessionManager>()> sessions)
+    : m_sessions(std::move(sessions)) {}
 
 TakRpcManager::~TakRpcManager() { stop(); }
 
 void TakRpcManager::init() {
     apache::thrift::GlobalOutput.setOutputFunction(&thriftOutput);
-    m_handler = std::make_shared<notifyServiceHandler>(
-        TakManagerFactory::getInstance().getSessionManager());
+    m_handler = std::make_shared<notifyServiceHandler>(m_sessions ? m_sessions() : nullptr);
     m_settings = TakGlobalInfoManager::getInstance().getRpcSettings();
     std::lock_guard<std::mutex> lock(m_mutex);
     makeServer();
@@ -143,10 +142,9 @@ void TakRpcManager::doWork() {
             TAK_LOG_ERROR("rpc server cannot serve on port:"
                           << static_cast<int32_t>(m_settings.port) << failure
                           << "retrying every 5 s");
-            TakServiceNotifier::instance().status("console port " +
-                                                  std::to_string(m_settings.port) +
-                                                  " cannot be opened (" + failure +
-                                                  "), retrying every 5 s");
+            TakServiceNotifier::instance().status(
+                "console port " + std::to_string(m_settings.port) + " cannot be opened (" +
+                failure + "), retrying every 5 s");
             reported = true;
         }
         m_cond.wait_for(lock, std::chrono::seconds(5), [this] { return m_stopping; });

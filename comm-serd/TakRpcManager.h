@@ -1,12 +1,14 @@
 #pragma once
 
 #include <condition_variable>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <thread>
 
 #include "comm-serd/ITakObject.h"
 #include "comm-serd/ITakRpcManager.h"
+#include "comm-serd/ITakSessionManager.h"
 #include "comm-serd/TakGlobalInfoManager.h"
 
 namespace apache::thrift::server {
@@ -28,7 +30,8 @@ public:
     static constexpr uint32_t kMaxCallBytes = 1024 * 1024;
     static constexpr int32_t kMaxContainerElements = 1024;
 
-    TakRpcManager();
+    // sessions gives the session manager the console's calls go to, when the server is made.
+    explicit TakRpcManager(std::function<std::shared_ptr<ITakSessionManager>()> sessions);
     ~TakRpcManager() override;
 
     void init() override;
@@ -41,6 +44,7 @@ public:
     int port() const { return m_settings.port; }
 
 private:
+    const std::function<std::shared_ptr<ITakSessionManager>()> m_sessions;
     // A new server on a new listening socket; requires: m_mutex held.
     void makeServer();
 

@@ -4,12 +4,13 @@
 
 #include "comm-serd/TakComUtil.h"
 #include "comm-serd/TakGlobalInfoManager.h"
-#include "comm-serd/TakManagerFactory.h"
 #include "comm-serd/TakMetrics.h"
 #include "comm-serd/TakServiceNotifier.h"
 #include "log/TakNanolog.h"
 
-TakTcpServerManager::TakTcpServerManager() = default;
+TakTcpServerManager::TakTcpServerManager(
+    std::function<std::shared_ptr<ITakSessionManager>()> sessions)
+    : m_sessions(std::move(sessions)) {}
 
 TakTcpServerManager::~TakTcpServerManager() { stopServer(); }
 
@@ -42,7 +43,7 @@ int TakTcpServerManager::init() {
         return fd;
     }
 
-    m_sessionManager = TakManagerFactory::getInstance().getSessionManager();
+    m_sessionManager = m_sessions ? m_sessions() : nullptr;
     m_server->setConnectionCallback(
         [this](const std::shared_ptr<TakSocketChannel>& channel) { onConnection(channel); });
     return 0;

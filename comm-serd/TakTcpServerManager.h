@@ -1,6 +1,7 @@
 #pragma once
 
 #include <condition_variable>
+#include <functional>
 #include <memory>
 #include <mutex>
 
@@ -13,7 +14,8 @@
 // manager. startServe() parks the calling thread until stopServe().
 class TakTcpServerManager : public ITakObject, public ITakTcpServerManager {
 public:
-    TakTcpServerManager();
+    // sessions gives the session manager that admits the connections, when the listener opens.
+    explicit TakTcpServerManager(std::function<std::shared_ptr<ITakSessionManager>()> sessions);
     ~TakTcpServerManager() override;
 
     // Opens the listener on 0.0.0.0 and the configured port: 0, or the negative error.
@@ -30,5 +32,6 @@ private:
     std::mutex m_runMutex;
     std::condition_variable m_runCond;
     bool m_run = true;  // guarded by m_runMutex
+    const std::function<std::shared_ptr<ITakSessionManager>()> m_sessions;
     std::shared_ptr<ITakSessionManager> m_sessionManager;
 };
