@@ -339,8 +339,10 @@ bool TakSessionManager::hostAuth(const std::string& mac, bool auth) {
             result = true;
         }
     };
+    // The call returns only once the task has ended, in time or not: what the console is told
+    // is what the task did. A task that ran past the time limit has still changed the state.
     int const status = conn->sycProcessReq(std::move(task), 100);
-    bool const outcome = status == 0 && result;
+    bool const outcome = status != 2 && result;
     TAK_LOG_DEBUG("authResult:" << (outcome ? 1 : 0));
     return outcome;
 }

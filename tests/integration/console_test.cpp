@@ -7,6 +7,7 @@
 #include <atomic>
 #include <chrono>
 #include <cmath>
+#include <future>
 #include <string>
 #include <thread>
 #include <vector>
@@ -306,6 +307,28 @@ TEST_F(ConsoleTest, RevokingAConnectedHostClosesItsConnection) {
     tak::rpc::notify::STHostInfo info;
     console->getDeviceHostInfo(info, "cc:00:00:00:00:51");
     EXPECT_TRUE(std::isnan(info.fMemoryUse));
+}
+
+TEST_F(ConsoleTest, AuthorizationThatOutrunsItsTimeLimitReportsWhatItDid) {
+    auto a = hostInGroup("cc:00:00:00:00:54", "g1");
+    // Another client holds the host's row: the daemon's update waits for it past the call's
+    // time limit, and only goes through once the row is released.
+    TakTestDb holder;
+    ASSERT_TRUE(holder.exec("start transaction"));
+    ASSERT_TRUE(holder.exec(
+        "select * from asset_auth_record where macAddr = 'cc:00:00:00:00:54' for update"));
+    auto result = std::async(std::launch::async, [&] {
+        Console console(daemon->rpcPort());
+        return console->authDevice("cc:00:00:00:00:54", false);
+    });
+    EXPECT_TRUE(daemon->waitForLog("Timeout "));
+    ASSERT_TRUE(holder.exec("commit"));
+    // The revoke happened, so the console is told it did.
+    EXPECT_EQ(result.get(), tak::rpc::notify::ERpcReturnValue::rpcRet_succeed);
+    EXPECT_EQ(db.number("select authState from asset_auth_record where macAddr = "
+                        "'cc:00:00:00:00:54'"),
+              0);
+    EXPECT_TRUE(a->waitClosed(3000));
 }
 
 TEST_F(ConsoleTest, RevokingAHostClosesEveryConnectionOfIt) {
