@@ -7,7 +7,7 @@
 #include <optional>
 #include <string>
 
-#include "support/TakEventually.h"
+#include "support/TakDbDrained.h"
 
 #include "TakDbTestFixture.h"
 #include "comm-serd/db/TakDbConn.h"
@@ -193,7 +193,8 @@ TEST_F(TakDbPreStatementTest, StatementsInsideWorkerTasks) {
         done.set_value(stmt.executeUpdate());
     });
     EXPECT_TRUE(done.get_future().get());
-    ASSERT_TRUE(takEventually([&] { return rowsWhere("k = 'task'") == 1; }));
+    ASSERT_TRUE(takDbDrained(*m_conn));  // the task has committed
+    EXPECT_EQ(rowsWhere("k = 'task'"), 1);
     EXPECT_EQ(m_db.scalar(std::string("select v from ") + kTable), "it's");
 }
 
