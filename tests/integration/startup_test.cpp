@@ -135,7 +135,9 @@ TEST(StartupTest, LogDirectoryThatCannotBeCreatedDoesNotStopTheDaemon) {
     std::ofstream(daemon.workDir() / "blocker") << "not a directory";
     ASSERT_TRUE(daemon.start());
     ASSERT_TRUE(daemon.waitForOutput("tcpserver init")) << daemon.standardError();
-    std::this_thread::sleep_for(300ms);
+    // It goes on to open both ports and is still running then.
+    ASSERT_TRUE(daemon.waitForOutput("\nserver listen on port:")) << daemon.standardError();
+    ASSERT_TRUE(daemon.waitForOutput("rpc server listen on port:")) << daemon.standardError();
     ASSERT_TRUE(daemon.running()) << daemon.standardError();
 
     std::string const errors = daemon.standardError();
