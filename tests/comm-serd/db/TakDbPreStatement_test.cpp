@@ -21,7 +21,12 @@ protected:
         if (IsSkipped() || HasFatalFailure()) return;
         m_conn = open();
     }
-    void TearDown() override { m_conn.reset(); }
+    // The fixture stops the connection: its worker would otherwise keep it (and its server
+    // connection) for the rest of the process.
+    void TearDown() override {
+        TakDbTestFixture::TearDown();
+        m_conn.reset();
+    }
 
     std::string insertSql() {
         return std::string("insert into ") + kTable + " (k, v, n, big) values (?, ?, ?, ?)";
