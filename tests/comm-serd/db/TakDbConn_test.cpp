@@ -127,8 +127,9 @@ TEST_F(TakDbConnTest, TasksRunOneAtATimeInQueueOrder) {
             int seen = maxRunning.load();
             while (now > seen && !maxRunning.compare_exchange_weak(seen, now)) {
             }
-            std::this_thread::sleep_for(
-                1ms);  // widens the window in which a second task would overlap
+            // Not a wait: each task takes a little time, so that a second task running at the
+            // same time would be seen.
+            std::this_thread::sleep_for(1ms);
             {
                 std::lock_guard<std::mutex> lock(mutex);
                 order.push_back(i);
