@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <exception>
 
+#include "comm-serd/TakSyncPoint.h"
 #include "log/TakNanolog.h"
 
 TakThreadPool::TakThreadPool(size_t minThreads, size_t maxThreads,
@@ -33,6 +34,7 @@ void TakThreadPool::stop() {
         threads.splice(threads.end(), m_finished);
     }
     m_cond.notify_all();
+    TAK_SYNC_POINT("TakThreadPool::stop:joining");
     for (auto& t : threads) {
         if (t.joinable()) t.join();
     }
@@ -78,6 +80,7 @@ void TakThreadPool::workerLoop() {
         --m_idleThreads;
         if (!m_running) return;
         if (!woken) {
+            TAK_SYNC_POINT("TakThreadPool::workerLoop:idleTimeout");
             // Idle for the whole idle time: end this thread unless the pool is at its minimum.
             if (m_threads.size() <= m_minThreads) continue;
             auto self = std::find_if(m_threads.begin(), m_threads.end(), [](std::thread& t) {

@@ -3,6 +3,8 @@
 #include <pthread.h>
 #include <signal.h>
 
+#include "comm-serd/TakSyncPoint.h"
+
 namespace TakNanolog {
 
 namespace {
@@ -124,6 +126,7 @@ void NanoLogger::pop() {
         std::unique_lock<std::mutex> lock(m_mutex);
         if (m_state.load(std::memory_order_acquire) == State::READY &&
             !m_roll_requested.load(std::memory_order_acquire)) {
+            TAK_SYNC_POINT("NanoLogger::pop:sleep");
             m_cond.wait_for(lock, m_wake_interval);
         }
     }

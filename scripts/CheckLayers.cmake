@@ -7,7 +7,7 @@ set(base_headers
     ITakObject.h ITakDbManager.h ITakManagerFactory.h ITakRpcManager.h ITakSessionManager.h
     ITakTcpServerManager.h ITakThreadManager.h STLogPacket.h TakComUtil.h TakCommandLine.h
     TakConfigReader.h TakGlobalInfoManager.h TakMetrics.h TakMetricsText.h TakStrand.h
-    TakThreadManager.h TakThreadPool.h)
+    TakSyncPoint.h TakThreadManager.h TakThreadPool.h)
 
 # What each layer may include, besides the logger and its own folder.
 set(allowed_base base)

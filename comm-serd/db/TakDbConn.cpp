@@ -13,6 +13,7 @@
 #include <system_error>
 #include <vector>
 
+#include "comm-serd/TakSyncPoint.h"
 #include "comm-serd/db/TakDbResult.h"
 #include "log/TakNanolog.h"
 
@@ -675,6 +676,7 @@ void TakDbConn::run(std::shared_ptr<TakDbConn> self) {
 
 TakDbConn::ETaskOutcome TakDbConn::runTask(Task& task) {
     for (int attempt = 1;; ++attempt) {
+        TAK_SYNC_POINT("TakDbConn::runTask:start");
         // Wait for an open connection, with back-off, without the handle lock.
         auto delay = kFirstBackoff;
         for (;;) {
@@ -682,6 +684,7 @@ TakDbConn::ETaskOutcome TakDbConn::runTask(Task& task) {
                 std::lock_guard<std::recursive_mutex> lock(m_dbMutex);
                 if (m_connected || reconnectLocked()) break;
             }
+            TAK_SYNC_POINT("TakDbConn::runTask:waitForConnection");
             if (stopDeadlinePassed(delay)) return ETaskOutcome::NotRun;
             delay = std::min(delay * 2, kMaxBackoff);
         }

@@ -11,7 +11,6 @@
 #include <vector>
 
 #include "comm-serd/TakThreadManager.h"
-#include "support/TakEventually.h"
 
 using namespace std::chrono_literals;
 
@@ -44,10 +43,11 @@ TEST(TakStrandTest, TasksOfOneStrandRunOneAtATimeInOrderAndStrandsRunSideBySide)
     }
     second->post([&secondRan] { secondRan.set_value(); });
 
-    ASSERT_TRUE(takEventually([&] {
-        std::lock_guard<std::mutex> lock(mutex);
-        return order.size() == kTasks;
-    }));
+    // Queued behind the others on the first strand: once it has run, they all have.
+    std::promise<void> firstDone;
+    first->post([&firstDone] { firstDone.set_value(); });
+    ASSERT_EQ(firstDone.get_future().wait_for(10s), std::future_status::ready);
+    ASSERT_TRUE(pool->drain(std::chrono::steady_clock::now() + 10s));
     EXPECT_EQ(overlap.load(), 0);
     for (int i = 0; i < kTasks; ++i) EXPECT_EQ(order[i], i);
     EXPECT_EQ(first->pendingCount(), 0u);
@@ -59,7 +59,8 @@ TEST(TakStrandTest, ATaskThatThrowsDoesNotStopTheStrand) {
     std::atomic<bool> after{false};
     strand->post([] { throw std::runtime_error("boom"); });
     strand->post([&after] { after = true; });
-    EXPECT_TRUE(takEventually([&] { return after.load(); }));
+    ASSERT_TRUE(pool->drain(std::chrono::steady_clock::now() + 10s));
+    EXPECT_TRUE(after.load());
 }
 
 TEST(TakStrandTest, ThePoolDrainsWhatStrandsHold) {

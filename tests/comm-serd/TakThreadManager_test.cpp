@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <future>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -13,7 +14,6 @@
 #include <vector>
 
 #include "log/TakNanolog.h"
-#include "support/TakEventually.h"
 #include "support/TakLogState.h"
 
 using namespace std::chrono_literals;
@@ -27,17 +27,19 @@ TEST(TakThreadManagerTest, PoolHasHardwareConcurrencyThreadsFromTheStart) {
     EXPECT_EQ(manager->pool().threadCount(), TakComUtil::hardwareThreads());
 
     // Under load it never grows past the hardware threads.
-    std::atomic<bool> release{false};
+    std::promise<void> release;
+    std::shared_future<void> const released = release.get_future().share();
     std::atomic<int> done{0};
     for (int i = 0; i < 50; ++i) {
-        manager->addWork([&] {
-            while (!release.load()) std::this_thread::sleep_for(1ms);
+        manager->addWork([&done, released] {
+            released.wait();
             ++done;
         });
     }
     EXPECT_EQ(manager->pool().threadCount(), TakComUtil::hardwareThreads());
-    release.store(true);
-    EXPECT_TRUE(takEventually([&] { return done.load() == 50; }));
+    release.set_value();
+    ASSERT_TRUE(manager->drain(std::chrono::steady_clock::now() + 10s));
+    EXPECT_EQ(done.load(), 50);
 }
 
 TEST(TakThreadManagerTest, PacketRunsItsHandlerWithItsMessageAndIsReleasedAfterwards) {
@@ -49,9 +51,11 @@ TEST(TakThreadManagerTest, PacketRunsItsHandlerWithItsMessageAndIsReleasedAfterw
     };
     std::weak_ptr<STLogPacket> const watch = packet;
     manager->addPacket(std::move(packet));
-    ASSERT_TRUE(takEventually([&] { return calls.load() == 1; }));
+    // The pool is idle once the task has run and let go of what it held.
+    ASSERT_TRUE(manager->drain(std::chrono::steady_clock::now() + 10s));
+    EXPECT_EQ(calls.load(), 1);
     // The task kept the packet alive until it ran, and not longer.
-    EXPECT_TRUE(takEventually([&] { return watch.expired(); }));
+    EXPECT_TRUE(watch.expired());
 }
 
 TEST(TakThreadManagerTest, EmptyHandlerNullPacketAndEmptyWorkAreAccepted) {
@@ -61,7 +65,8 @@ TEST(TakThreadManagerTest, EmptyHandlerNullPacketAndEmptyWorkAreAccepted) {
     manager->addWork(nullptr);
     std::atomic<bool> ran{false};
     manager->addWork([&] { ran.store(true); });
-    EXPECT_TRUE(takEventually([&] { return ran.load(); }));
+    ASSERT_TRUE(manager->drain(std::chrono::steady_clock::now() + 10s));
+    EXPECT_TRUE(ran.load());
 }
 
 TEST(TakThreadManagerTest, ThrowingWorkIsLoggedAndLaterWorkStillRuns) {
@@ -78,7 +83,8 @@ TEST(TakThreadManagerTest, ThrowingWorkIsLoggedAndLaterWorkStillRuns) {
         manager->addWork([] { throw std::logic_error("bad packet"); });
     }
     for (int i = 0; i < 20; ++i) manager->addWork([&] { ++ran; });
-    EXPECT_TRUE(takEventually([&] { return ran.load() == 20; }));
+    ASSERT_TRUE(manager->drain(std::chrono::steady_clock::now() + 10s));
+    EXPECT_EQ(ran.load(), 20);
     manager.reset();
     TakNanolog::m_callback = nullptr;
     EXPECT_EQ(errors.size(), 2 * TakComUtil::hardwareThreads());

@@ -12,8 +12,8 @@
 #include <vector>
 
 #include "log/TakNanolog.h"
-#include "support/TakEventually.h"
 #include "support/TakLogState.h"
+#include "support/TakSyncPointCounter.h"
 
 using namespace std::chrono_literals;
 
@@ -61,10 +61,7 @@ TEST(TakThreadPoolTest, OneThreadRunsTasksInQueueOrder) {
             order.push_back(i);
         }));
     }
-    ASSERT_TRUE(takEventually([&] {
-        std::lock_guard<std::mutex> lock(mutex);
-        return order.size() == 200;
-    }));
+    ASSERT_TRUE(pool.drain(std::chrono::steady_clock::now() + 10s));
     for (int i = 0; i < 200; ++i) EXPECT_EQ(order[i], i);
 }
 
@@ -83,7 +80,8 @@ TEST(TakThreadPoolTest, ThrowingTaskIsLoggedAtErrorAndTheWorkerGoesOn) {
         ASSERT_TRUE(pool.commit([] { throw std::runtime_error("boom"); }));
         ASSERT_TRUE(pool.commit([] { throw 42; }));
         ASSERT_TRUE(pool.commit([&] { after.store(true); }));
-        ASSERT_TRUE(takEventually([&] { return after.load(); }));
+        ASSERT_TRUE(pool.drain(std::chrono::steady_clock::now() + 10s));
+        EXPECT_TRUE(after.load());
         EXPECT_EQ(pool.threadCount(), 1u);
     }
     TakNanolog::m_callback = nullptr;
@@ -108,6 +106,7 @@ TEST(TakThreadPoolTest, StartClampsTheThreadCount) {
 
 TEST(TakThreadPoolTest, GrowsToTheMaximumUnderLoadAndShrinksBackWhenIdle) {
     TakThreadPool pool(1, 4, 100ms);
+    TakSyncPointCounter idleTimeouts("TakThreadPool::workerLoop:idleTimeout");
     pool.start(1);
     EXPECT_EQ(pool.threadCount(), 1u);
 
@@ -125,22 +124,29 @@ TEST(TakThreadPoolTest, GrowsToTheMaximumUnderLoadAndShrinksBackWhenIdle) {
     EXPECT_EQ(pool.threadCount(), 4u);
     EXPECT_EQ(pool.queuedTaskCount(), 8u);
     gate.open();
-    ASSERT_TRUE(takEventually([&] { return done.load() == 12; }));
+    ASSERT_TRUE(pool.drain(std::chrono::steady_clock::now() + 10s));
+    EXPECT_EQ(done.load(), 12);
 
-    ASSERT_TRUE(takEventually([&] { return pool.threadCount() == 1u; }, 3s));
-    // The last thread stays, and still works.
-    std::this_thread::sleep_for(250ms);
+    // Each idle time-out ends a thread (the thread leaves the pool before the next time-out is
+    // counted) until one is left.
+    bool shrunk = false;
+    while (!shrunk && idleTimeouts.waitForNext()) shrunk = pool.threadCount() == 1u;
+    ASSERT_TRUE(shrunk) << pool.threadCount() << " threads";
+    // The last thread stays through its own idle time-out, and still works.
+    ASSERT_TRUE(idleTimeouts.waitForNext());
     EXPECT_EQ(pool.threadCount(), 1u);
     std::atomic<bool> ran{false};
     ASSERT_TRUE(pool.commit([&] { ran.store(true); }));
-    EXPECT_TRUE(takEventually([&] { return ran.load(); }));
+    ASSERT_TRUE(pool.drain(std::chrono::steady_clock::now() + 10s));
+    EXPECT_TRUE(ran.load());
 }
 
 TEST(TakThreadPoolTest, CommitBeforeStartStartsThePool) {
     TakThreadPool pool(1, 2, 60s);
     std::atomic<bool> ran{false};
     ASSERT_TRUE(pool.commit([&] { ran.store(true); }));
-    EXPECT_TRUE(takEventually([&] { return ran.load(); }));
+    ASSERT_TRUE(pool.drain(std::chrono::steady_clock::now() + 10s));
+    EXPECT_TRUE(ran.load());
     EXPECT_GE(pool.threadCount(), 1u);
     EXPECT_LE(pool.threadCount(), 2u);
 }
@@ -151,6 +157,7 @@ TEST(TakThreadPoolTest, StopDropsQueuedTasksAndJoinsTheRunningOne) {
     Gate gate;
     std::atomic<bool> firstDone{false};
     std::atomic<int> queuedRan{0};
+    TakSyncPointCounter stopping("TakThreadPool::stop:joining");
     ASSERT_TRUE(pool.commit([&] {
         gate.pass();
         firstDone.store(true);
@@ -159,7 +166,8 @@ TEST(TakThreadPoolTest, StopDropsQueuedTasksAndJoinsTheRunningOne) {
     for (int i = 0; i < 10; ++i) ASSERT_TRUE(pool.commit([&] { ++queuedRan; }));
 
     std::thread stopper([&] { pool.stop(); });
-    ASSERT_TRUE(takEventually([&] { return pool.queuedTaskCount() == 0; }));
+    ASSERT_TRUE(stopping.waitFor(1));  // the queue is cleared before the point
+    EXPECT_EQ(pool.queuedTaskCount(), 0u);
     gate.open();
     stopper.join();
     EXPECT_TRUE(firstDone.load());
@@ -170,22 +178,20 @@ TEST(TakThreadPoolTest, StopDropsQueuedTasksAndJoinsTheRunningOne) {
 TEST(TakThreadPoolTest, TaskCommittedWhileThePoolStopsIsDropped) {
     // A running task that queues more work while the pool is being stopped (a policy pass that
     // queues an answer during shutdown) must not leave a thread behind.
-    std::atomic<bool> stopping{false};
     std::atomic<int> lateCommit{-1};
     std::atomic<bool> lateRan{false};
+    TakSyncPointCounter joining("TakThreadPool::stop:joining");
     {
         TakThreadPool pool(1, 2, 60s);
         pool.start(1);
         Gate gate;
         ASSERT_TRUE(pool.commit([&] {
             gate.pass();
-            while (!stopping.load()) std::this_thread::yield();
-            std::this_thread::sleep_for(50ms);  // stop() is joining this thread now
+            EXPECT_TRUE(joining.waitFor(1));  // stop() is joining this thread now
             lateCommit.store(pool.commit([&] { lateRan.store(true); }) ? 1 : 0);
         }));
         ASSERT_TRUE(gate.waitForWaiting(1));
         gate.open();
-        stopping.store(true);
         pool.stop();
         EXPECT_EQ(pool.threadCount(), 0u);
     }
@@ -199,5 +205,6 @@ TEST(TakThreadPoolTest, TaskCommittedWhileThePoolStopsIsDropped) {
     again.start(1);
     std::atomic<bool> ran{false};
     ASSERT_TRUE(again.commit([&] { ran.store(true); }));
-    EXPECT_TRUE(takEventually([&] { return ran.load(); }));
+    ASSERT_TRUE(again.drain(std::chrono::steady_clock::now() + 10s));
+    EXPECT_TRUE(ran.load());
 }

@@ -135,6 +135,7 @@ TEST(ConsoleConnectionsTest, ACallMustArriveWithinTheTimeOutWhileIdleConnections
         for (char c : call) {
             if (!trickler.send(std::string(1, c))) break;
             ++trickled;
+            // Not a wait for an event: the pace of a slow console is what is tested.
             std::this_thread::sleep_for(300ms);
         }
         tricklerClosed = trickler.waitClosed(10s);

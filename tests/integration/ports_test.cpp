@@ -86,25 +86,19 @@ TEST(PortsTest, ConsolePortInUseIsTriedAgainWhileAgentsAreServed) {
 
     // Once the port is free, the console gets through within the retry period.
     held->release();
-    auto const freed = std::chrono::steady_clock::now();
-    bool served = false;
-    while (!served && std::chrono::steady_clock::now() - freed < 8s) {
-        try {
-            auto socket =
-                std::make_shared<apache::thrift::transport::TSocket>("127.0.0.1", rpcPort);
-            socket->setRecvTimeout(3000);
-            auto transport =
-                std::make_shared<apache::thrift::transport::TBufferedTransport>(socket);
-            auto protocol = std::make_shared<apache::thrift::protocol::TBinaryProtocol>(transport);
-            tak::rpc::notify::notifyServiceClient client(protocol);
-            transport->open();
-            client.notifyPolicy();
-            served = true;
-        } catch (const std::exception&) {
-            std::this_thread::sleep_for(200ms);
-        }
+    ASSERT_TRUE(daemon.waitForOutput("rpc server listen on port:", 8s));
+    // It listens: the first attempt is served.
+    try {
+        auto socket = std::make_shared<apache::thrift::transport::TSocket>("127.0.0.1", rpcPort);
+        socket->setRecvTimeout(3000);
+        auto transport = std::make_shared<apache::thrift::transport::TBufferedTransport>(socket);
+        auto protocol = std::make_shared<apache::thrift::protocol::TBinaryProtocol>(transport);
+        tak::rpc::notify::notifyServiceClient client(protocol);
+        transport->open();
+        client.notifyPolicy();
+    } catch (const std::exception& e) {
+        ADD_FAILURE() << "the console was not served: " << e.what();
     }
-    EXPECT_TRUE(served);
     // Reported once, not on every attempt.
     std::string const log = daemon.logText();
     EXPECT_EQ(log.find("rpc server cannot serve on port:"),

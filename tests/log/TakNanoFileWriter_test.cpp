@@ -108,11 +108,14 @@ TEST_F(TakNanoFileWriterTest, CleanUpKeepsTheNewestFilesAndIgnoresSubdirectories
 }
 
 TEST_F(TakNanoFileWriterTest, ANewFileCountsAmongTheKeptOnesEvenWithinTheSameSecond) {
-    // Files written a moment ago share the new log file's second: the exact time decides. (File
-    // times advance in steps of a few milliseconds, hence the pause.)
+    // Files written a moment ago share the new log file's second: the exact time decides. Their
+    // times are set 10 ms apart, the newest 50 ms ago (file times advance in steps of a few
+    // milliseconds: the new file is still the newest).
+    auto const now = fs::file_time_type::clock::now();
     for (int i = 0; i < 30; ++i) {
-        std::ofstream(m_dir.path() / ("recent" + std::to_string(i))) << i;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        fs::path const file = m_dir.path() / ("recent" + std::to_string(i));
+        std::ofstream(file) << i;
+        fs::last_write_time(file, now - std::chrono::milliseconds(50 + 10 * (29 - i)));
     }
     FileWriter writer(m_dir.dirWithSlash(), "now.log", kFiveMiB);
     std::set<std::string> const left = names(m_dir.path());
@@ -183,12 +186,11 @@ TEST_F(TakNanoFileWriterTest, FileThatCannotBeOpenedIsReportedAndRetried) {
     fs::create_directory(blocked);
 
     testing::internal::CaptureStderr();
-    FileWriter writer(m_dir.dirWithSlash(), "retry.log", kFiveMiB, std::chrono::milliseconds(20));
+    // No interval between attempts: every write retries.
+    FileWriter writer(m_dir.dirWithSlash(), "retry.log", kFiveMiB, std::chrono::milliseconds(0));
     EXPECT_FALSE(writer.isOpen());
     TakNanoLogLine lost = record("lost");
     writer.write(lost);
-    writer.write(lost);
-    std::this_thread::sleep_for(std::chrono::milliseconds(30));
     writer.write(lost);  // a retry that fails again is not reported again
     std::string const reported = testing::internal::GetCapturedStderr();
     EXPECT_NE(reported.find("log file cannot be opened: " + blocked.string()), std::string::npos)
@@ -196,7 +198,6 @@ TEST_F(TakNanoFileWriterTest, FileThatCannotBeOpenedIsReportedAndRetried) {
     EXPECT_EQ(reported.find("cannot be opened"), reported.rfind("cannot be opened")) << reported;
 
     fs::remove(blocked);
-    std::this_thread::sleep_for(std::chrono::milliseconds(30));
     testing::internal::CaptureStderr();
     TakNanoLogLine kept = record("kept");
     writer.write(kept);
@@ -213,14 +214,13 @@ TEST_F(TakNanoFileWriterTest, FileThatCannotBeOpenedIsReportedAndRetried) {
 TEST_F(TakNanoFileWriterTest, RemovedDirectoryIsCreatedAgainOnTheRetry) {
     fs::path const dir = m_dir.path() / "logs";
     fs::create_directory(dir);
-    FileWriter writer(dir.string() + "/", "gone.log", 200, std::chrono::milliseconds(10));
+    FileWriter writer(dir.string() + "/", "gone.log", 200, std::chrono::milliseconds(0));
     fs::remove_all(dir);
     // The roll after this record cannot open file 2 in the vanished directory.
     testing::internal::CaptureStderr();
     TakNanoLogLine r = record(std::string(300, 'g'));
     writer.write(r);
     EXPECT_FALSE(writer.isOpen());
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
     TakNanoLogLine back = record("back");
     writer.write(back);
     testing::internal::GetCapturedStderr();

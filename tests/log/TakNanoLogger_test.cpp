@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <poll.h>
 #include <unistd.h>
 #include <atomic>
 
@@ -15,8 +16,8 @@
 #include <vector>
 
 #include "log/TakNanolog.h"
-#include "support/TakEventually.h"
 #include "support/TakLogState.h"
+#include "support/TakSyncPointCounter.h"
 #include "support/TakTempDir.h"
 
 using TakNanolog::GuaranteedLogger;
@@ -36,12 +37,19 @@ protected:
         return TakNanolog::nanologger->currentFileName();
     }
 
-    // Waits until the file holds text.
-    static bool fileHas(std::string const& file, std::string const& text) {
-        return takEventually(
-            [&] { return TakTempDir::readFile(file).find(text) != std::string::npos; });
+    // Waits until the file holds text: the writer goes to sleep only once it has written and
+    // flushed what was queued, so the file is looked at again each time it does.
+    bool fileHas(std::string const& file, std::string const& text) {
+        for (;;) {
+            int const seen = m_sleeps.count();
+            if (TakTempDir::readFile(file).find(text) != std::string::npos) return true;
+            if (!m_sleeps.waitFor(seen + 1)) return false;
+        }
     }
 
+    // The writer's passes through the point where it falls asleep (holding the lock that
+    // shutdown() and requestRoll() take).
+    TakSyncPointCounter m_sleeps{"NanoLogger::pop:sleep"};
     TakLogState m_state;
     TakTempDir m_dir;
 };
@@ -105,10 +113,13 @@ TEST_F(TakNanoLoggerTest, RecordsFromSeveralThreadsAreWrittenOnceInOrder) {
     for (int t = 0; t < kThreads; ++t) EXPECT_EQ(next[t], kEach) << t;
 }
 
+// Shut down before the writer has run (round 0), and after it has fallen asleep once, twice, ...
 TEST_F(TakNanoLoggerTest, ShutdownOfASleepingWriterIsPromptAndWritesTheLastRecord) {
     for (int round = 0; round < 10; ++round) {
+        int const before = m_sleeps.count();
         std::string const file = install();
-        std::this_thread::sleep_for(std::chrono::milliseconds(round));  // let it fall asleep
+        // Once the point is passed, the stop finds the writer asleep.
+        ASSERT_TRUE(m_sleeps.waitFor(before + round)) << "round " << round;
         TAK_LOG_INFO("last" << round);
         auto const start = std::chrono::steady_clock::now();
         TakNanolog::nanologger->shutdown();
@@ -135,15 +146,12 @@ TEST_F(TakNanoLoggerTest, RecordsAfterShutdownAreNotWritten) {
 TEST_F(TakNanoLoggerTest, IdleWriterKeepsWritingLaterRecords) {
     std::string const file = install();
     TAK_LOG_INFO("one");
-    std::this_thread::sleep_for(std::chrono::milliseconds(1200));  // past one timed wait
+    // Past one timed wait: the writer has fallen asleep after "one" and woken by its timer.
+    ASSERT_TRUE(fileHas(file, "one"));
+    ASSERT_TRUE(m_sleeps.waitFor(m_sleeps.count() + 2));
     TAK_LOG_INFO("two");
-    auto const deadline = std::chrono::steady_clock::now() + std::chrono::seconds(3);
-    while (TakTempDir::readFile(file).find("two") == std::string::npos &&
-           std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
     // With the operating flush interval of 0 each record reaches the file without a shutdown.
-    EXPECT_NE(TakTempDir::readFile(file).find("two"), std::string::npos);
+    EXPECT_TRUE(fileHas(file, "two"));
 }
 
 namespace {
@@ -216,11 +224,18 @@ TEST_F(TakNanoLoggerTest, EchoIntoAPipeThatIsNotReadLosesNothingInTheFile) {
     std::string const report =
         "console echo dropped records while standard output did not "
         "take them: ";
-    ASSERT_TRUE(takEventually([&] {
+    // Reads what the pipe holds whenever it becomes readable, until the report is there.
+    auto const deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    for (;;) {
         ssize_t n = 0;
         while ((n = read(ends[0], buffer, sizeof buffer)) > 0) echoed.append(buffer, n);
-        return echoed.find(report) != std::string::npos;
-    }));
+        if (echoed.find(report) != std::string::npos) break;
+        auto const left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        pollfd readable{ends[0], POLLIN, 0};
+        ASSERT_TRUE(left.count() > 0 && poll(&readable, 1, static_cast<int>(left.count())) >= 0)
+            << "no report of dropped records on the echo";
+    }
     TakLogState::dropLogger();
     ssize_t n = 0;
     while ((n = read(ends[0], buffer, sizeof buffer)) > 0) echoed.append(buffer, n);

@@ -6,9 +6,11 @@
 #include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/inotify.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -16,6 +18,7 @@
 #include <array>
 #include <cctype>
 #include <cerrno>
+#include <cstring>
 #include <fstream>
 #include <iostream>
 #include <iterator>
@@ -111,6 +114,7 @@ TakDaemonProcess::~TakDaemonProcess() {
         }
     }
     if (m_stdoutPipe >= 0) close(m_stdoutPipe);
+    if (m_pidfd >= 0) close(m_pidfd);
     if (testing::Test::HasFailure()) {
         std::cerr << "daemon working directory kept for inspection: " << m_workDir << std::endl;
         return;
@@ -305,6 +309,8 @@ bool TakDaemonProcess::start() {
         _exit(127);
     }
     m_pid = pid;
+    m_pidfd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+    if (m_pidfd < 0) ADD_FAILURE() << "pidfd_open failed: " << std::strerror(errno);
     if (pipeEnds[0] >= 0) {
         close(pipeEnds[1]);
         m_stdoutPipe = pipeEnds[0];
@@ -362,11 +368,36 @@ bool TakDaemonProcess::sendSignal(int sig) {
     return kill(m_pid, sig) == 0;
 }
 
+namespace {
+
+// Milliseconds from now to the deadline, at least 0.
+int millisecondsUntil(std::chrono::steady_clock::time_point deadline) {
+    auto const left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    return static_cast<int>(std::clamp<long long>(left.count(), 0, 1 << 30));
+}
+
+// Reads and forgets the inotify events that have arrived.
+void drainEvents(int fd) {
+    alignas(inotify_event) char buffer[4096];
+    while (read(fd, buffer, sizeof buffer) > 0) {
+    }
+}
+
+}  // namespace
+
 std::optional<int> TakDaemonProcess::waitForExit(std::chrono::milliseconds timeout) {
     auto const deadline = std::chrono::steady_clock::now() + timeout;
     while (running()) {
-        if (std::chrono::steady_clock::now() >= deadline) return std::nullopt;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        int const left = millisecondsUntil(deadline);
+        if (left == 0) return std::nullopt;
+        pollfd ended{m_pidfd, POLLIN, 0};
+        // Without a pidfd (it could not be opened: the test has failed already), a short pause.
+        if (m_pidfd < 0) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(std::min(left, 10)));
+        } else if (poll(&ended, 1, left) < 0 && errno != EINTR) {
+            return std::nullopt;
+        }
     }
     return m_status;
 }
@@ -374,12 +405,33 @@ std::optional<int> TakDaemonProcess::waitForExit(std::chrono::milliseconds timeo
 bool TakDaemonProcess::waitForText(const std::string& text, std::chrono::milliseconds timeout,
                                    bool inLog) {
     auto const deadline = std::chrono::steady_clock::now() + timeout;
+    // Changes of the files in the working directory (stdout.txt, a log directory made there)
+    // and in the log directory, once it exists.
+    int const watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    uint32_t const changes = IN_MODIFY | IN_CREATE | IN_MOVED_TO | IN_CLOSE_WRITE;
+    if (watch >= 0) inotify_add_watch(watch, m_workDir.c_str(), changes);
+    bool logDirWatched = false;
+    struct Closer {
+        int fd;
+        ~Closer() {
+            if (fd >= 0) close(fd);
+        }
+    } const closer{watch};
     for (;;) {
+        if (watch >= 0 && !logDirWatched) {
+            logDirWatched = inotify_add_watch(watch, logDir().c_str(), changes) >= 0;
+        }
         bool const alive = running();
         if (!inLog && m_stdoutPipe >= 0) readStandardOutput();
         if ((inLog ? logText() : standardOutput()).find(text) != std::string::npos) return true;
-        if (!alive || std::chrono::steady_clock::now() >= deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        int const left = millisecondsUntil(deadline);
+        if (!alive || left == 0) return false;
+        std::array<pollfd, 3> fds{
+            {{watch, POLLIN, 0}, {m_pidfd, POLLIN, 0}, {!inLog ? m_stdoutPipe : -1, POLLIN, 0}}};
+        // Without the watch (inotify refused) or before the log directory exists, look again
+        // after at most 50 ms; poll() skips the negative descriptors.
+        int const wait = (watch >= 0 && (logDirWatched || !inLog)) ? left : std::min(left, 50);
+        if (poll(fds.data(), fds.size(), wait) > 0 && watch >= 0) drainEvents(watch);
     }
 }
 

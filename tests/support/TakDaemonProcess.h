@@ -60,13 +60,15 @@ public:
     // Writes the configuration and starts the daemon. False when it could not be started.
     [[nodiscard]] bool start();
     // Waits until standard output (or the log files) contain text; false on time-out or when the
-    // daemon ended without writing it.
+    // daemon ended without writing it. It looks again whenever the files or the pipe change
+    // (inotify, poll) or the daemon ends (its pidfd).
     [[nodiscard]] bool waitForOutput(const std::string& text,
                                      std::chrono::milliseconds timeout = std::chrono::seconds(10));
     [[nodiscard]] bool waitForLog(const std::string& text,
                                   std::chrono::milliseconds timeout = std::chrono::seconds(10));
     [[nodiscard]] bool sendSignal(int sig);
     // The wait status (as waitpid gives it) once the daemon has ended, or nothing on time-out.
+    // Woken by the daemon's end itself (its pidfd).
     [[nodiscard]] std::optional<int> waitForExit(std::chrono::milliseconds timeout);
     // True while the daemon runs (reaps it when it has ended).
     [[nodiscard]] bool running();
@@ -127,6 +129,7 @@ private:
     int m_adminPort = 0;
     int m_dbPort = 0;
     pid_t m_pid = -1;
+    int m_pidfd = -1;  // readable once the daemon has ended
     std::optional<int> m_status;
     int m_stdoutPipe = -1;     // the reading end, with stdoutToPipe
     std::string m_stdoutText;  // read from it so far

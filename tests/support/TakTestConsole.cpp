@@ -2,6 +2,7 @@
 
 #include <thrift/transport/TTransportException.h>
 
+#include <algorithm>
 #include <chrono>
 #include <thread>
 
@@ -16,13 +17,18 @@ TakTestConsole::TakTestConsole(int port, int recvTimeoutMs, const std::string& h
       m_protocol(std::make_shared<TBinaryProtocol>(m_transport)),
       m_client(m_protocol) {
     m_socket->setRecvTimeout(recvTimeoutMs);
-    for (int attempt = 0;; ++attempt) {
+    // The daemon's console port may not listen yet, and nothing tells this process when it
+    // does: try again after pauses from 5 ms doubling up to 200 ms, for about 5 s in all.
+    auto const deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    std::chrono::milliseconds pause(5);
+    for (;;) {
         try {
             m_transport->open();
             return;
         } catch (const apache::thrift::transport::TTransportException&) {
-            if (attempt >= 50) throw;
-            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            if (std::chrono::steady_clock::now() >= deadline) throw;
+            std::this_thread::sleep_for(pause);
+            pause = std::min(pause * 2, std::chrono::milliseconds(200));
         }
     }
 }

@@ -14,7 +14,8 @@
 #include "comm-serd/db/TakDbManager.h"
 #include "comm-serd/db/TakDbPreStatement.h"
 #include "comm-serd/db/TakDbResult.h"
-#include "support/TakEventually.h"
+#include "support/TakDbDrained.h"
+#include "support/TakSyncPointCounter.h"
 #include "support/TakTestMariaDb.h"
 
 using namespace std::chrono_literals;
@@ -126,6 +127,8 @@ TEST_F(TakDbConnTest, TasksRunOneAtATimeInQueueOrder) {
             int seen = maxRunning.load();
             while (now > seen && !maxRunning.compare_exchange_weak(seen, now)) {
             }
+            // Not a wait: each task takes a little time, so that a second task running at the
+            // same time would be seen.
             std::this_thread::sleep_for(1ms);
             {
                 std::lock_guard<std::mutex> lock(mutex);
@@ -134,10 +137,7 @@ TEST_F(TakDbConnTest, TasksRunOneAtATimeInQueueOrder) {
             --running;
         });
     }
-    ASSERT_TRUE(takEventually([&] {
-        std::lock_guard<std::mutex> lock(mutex);
-        return order.size() == kTasks;
-    }));
+    ASSERT_TRUE(takDbDrained(*conn));
     std::vector<int> expected;
     for (int i = 0; i < kTasks; ++i) expected.push_back(i);
     EXPECT_EQ(order, expected);
@@ -170,11 +170,7 @@ TEST_F(TakDbConnTest, StopTaskByIdDropsOnlyThePendingTasksOfThatId) {
     conn->stopTaskById(99);  // nothing queued under it: no change
     EXPECT_EQ(conn->queuedTaskCount(), 2u);
     release.set_value();
-    ASSERT_TRUE(takEventually([&] {
-        std::lock_guard<std::mutex> lock(mutex);
-        return ran.size() == 3;
-    }));
-    std::this_thread::sleep_for(150ms);  // nothing else turns up
+    ASSERT_TRUE(takDbDrained(*conn));  // every task that was going to run has
     std::lock_guard<std::mutex> lock(mutex);
     EXPECT_EQ(ran, (std::vector<std::string>{"running-5", "b-6", "d-7"}));
 }
@@ -182,12 +178,12 @@ TEST_F(TakDbConnTest, StopTaskByIdDropsOnlyThePendingTasksOfThatId) {
 TEST_F(TakDbConnTest, SycProcessReqWaitsForTheTaskWhateverTheResult) {
     auto conn = open();
     struct Case {
-        std::chrono::milliseconds work;
+        bool outlastTheWait;  // the task ends only after the caller has given up waiting
         int timeout;
         int expected;
         const char* logged;
     };
-    Case const cases[] = {{0ms, 500, 0, "Req ready"}, {300ms, 50, 1, "Timeout "}};
+    Case const cases[] = {{false, 500, 0, "Req ready"}, {true, 50, 1, "Timeout "}};
     for (const Case& c : cases) {
         SCOPED_TRACE(c.logged);
         m_log.clear();
@@ -199,14 +195,18 @@ TEST_F(TakDbConnTest, SycProcessReqWaitsForTheTaskWhateverTheResult) {
                 // The handle lock is held; statements on the same connection still run.
                 auto res = conn->executeQuery("select 42 as v");
                 value = res ? res->getInt("v") : -1;
-                std::this_thread::sleep_for(c.work);
+                if (c.outlastTheWait) {
+                    EXPECT_TRUE(m_log.waitFor("Timeout ", 10s));
+                }
                 finished = true;
             },
             c.timeout);
         EXPECT_EQ(rc, c.expected);
         EXPECT_TRUE(finished);
         EXPECT_EQ(value, 42);
-        EXPECT_GE(Clock::now() - before, c.work);
+        if (c.outlastTheWait) {
+            EXPECT_GE(Clock::now() - before, std::chrono::milliseconds(c.timeout));
+        }
         EXPECT_EQ(m_log.count(c.logged, ":sycProcessReq:"), 1u);
     }
 
@@ -314,8 +314,10 @@ TEST_F(TakDbConnTest, QueuedBytesCallBackOnceBelowTheBound) {
     conn->stopTaskById(3);  // 120 bytes left: still over
     EXPECT_EQ(calls.load(), 0);
     release.set_value();
-    EXPECT_TRUE(takEventually([&] { return calls.load() == 1; }));
-    EXPECT_TRUE(takEventually([&] { return conn->queuedBytes() == 0; }));
+    // The worker calls back when it releases the first task's bytes, before it runs the next.
+    ASSERT_TRUE(takDbDrained(*conn));
+    EXPECT_EQ(calls.load(), 1);
+    EXPECT_EQ(conn->queuedBytes(), 0u);
     EXPECT_FALSE(conn->overQueuedLimit());
     conn->whenBelowQueuedLimit([&calls] { ++calls; });  // below: at once
     EXPECT_EQ(calls.load(), 2);
@@ -329,6 +331,8 @@ TEST_F(TakDbConnTest, WorkerTasksWaitForTheHandleHeldElsewhere) {
     Clock::time_point taskStart;
     Clock::time_point holderEnd;
     std::promise<void> holding;
+    // The worker has taken the task and goes for the handle.
+    TakSyncPointCounter taskStarts("TakDbConn::runTask:start");
     // Another thread's prepared statement holds the connection until it is destroyed.
     std::thread holder([&] {
         TakDbPreStatement stmt;
@@ -338,7 +342,7 @@ TEST_F(TakDbConnTest, WorkerTasksWaitForTheHandleHeldElsewhere) {
         stmt.setParam(0, k);
         EXPECT_TRUE(stmt.executeUpdate());
         holding.set_value();
-        std::this_thread::sleep_for(200ms);
+        EXPECT_TRUE(taskStarts.waitFor(1));
         holderEnd = Clock::now();
     });
     holding.get_future().wait();
@@ -347,7 +351,8 @@ TEST_F(TakDbConnTest, WorkerTasksWaitForTheHandleHeldElsewhere) {
         taskRan = true;
     });
     holder.join();
-    ASSERT_TRUE(takEventually([&] { return taskRan.load(); }));
+    ASSERT_TRUE(takDbDrained(*conn));
+    ASSERT_TRUE(taskRan.load());
     EXPECT_GE(taskStart, holderEnd);
 
     // And a sycProcessReq task keeps the worker waiting likewise.
@@ -359,12 +364,13 @@ TEST_F(TakDbConnTest, WorkerTasksWaitForTheHandleHeldElsewhere) {
                 taskStart = Clock::now();
                 taskRan = true;
             });
-            std::this_thread::sleep_for(200ms);
+            EXPECT_TRUE(taskStarts.waitFor(2));
             syncEnd = Clock::now();
         },
-        1000);
+        10000);
     EXPECT_EQ(rc, 0);
-    ASSERT_TRUE(takEventually([&] { return taskRan.load(); }));
+    ASSERT_TRUE(takDbDrained(*conn));
+    ASSERT_TRUE(taskRan.load());
     EXPECT_GE(taskStart, syncEnd);
 }
 
@@ -404,7 +410,8 @@ TEST_F(TakDbConnTest, ConcurrentUsersOfOneConnectionDoNotDisturbEachOther) {
     });
     writer.join();
     reader.join();
-    ASSERT_TRUE(takEventually([&] { return tasksDone == kTasks; }));
+    ASSERT_TRUE(takDbDrained(*conn, 30s));
+    EXPECT_EQ(tasksDone.load(), kTasks);
     EXPECT_EQ(answered.load(), kDirect);
     EXPECT_EQ(rowsWhere("k = 'direct'"), kDirect);
     EXPECT_EQ(rowsWhere("k = 'task'"), kTasks * kRowsPerTask);

@@ -7,7 +7,7 @@
 #include <optional>
 #include <string>
 
-#include "support/TakEventually.h"
+#include "support/TakDbDrained.h"
 
 #include "TakDbTestFixture.h"
 #include "comm-serd/db/TakDbConn.h"
@@ -21,7 +21,12 @@ protected:
         if (IsSkipped() || HasFatalFailure()) return;
         m_conn = open();
     }
-    void TearDown() override { m_conn.reset(); }
+    // The fixture stops the connection: its worker would otherwise keep it (and its server
+    // connection) for the rest of the process.
+    void TearDown() override {
+        TakDbTestFixture::TearDown();
+        m_conn.reset();
+    }
 
     std::string insertSql() {
         return std::string("insert into ") + kTable + " (k, v, n, big) values (?, ?, ?, ?)";
@@ -193,7 +198,8 @@ TEST_F(TakDbPreStatementTest, StatementsInsideWorkerTasks) {
         done.set_value(stmt.executeUpdate());
     });
     EXPECT_TRUE(done.get_future().get());
-    ASSERT_TRUE(takEventually([&] { return rowsWhere("k = 'task'") == 1; }));
+    ASSERT_TRUE(takDbDrained(*m_conn));  // the task has committed
+    EXPECT_EQ(rowsWhere("k = 'task'"), 1);
     EXPECT_EQ(m_db.scalar(std::string("select v from ") + kTable), "it's");
 }
 

@@ -18,7 +18,9 @@
 #include "comm-serd/db/TakDbManager.h"
 #include "comm-serd/db/TakDbPreStatement.h"
 #include "comm-serd/db/TakDbResult.h"
+#include "support/TakDbDrained.h"
 #include "support/TakLogCapture.h"
+#include "support/TakSyncPointCounter.h"
 #include "support/TakTestDb.h"
 #include "support/TakTestMariaDb.h"
 
@@ -84,14 +86,8 @@ protected:
         return audit.number(std::string("select count(*) from ") + kLogTable + " where " + where);
     }
 
-    bool eventuallyRows(long long expected, const std::string& where, std::chrono::seconds limit) {
-        auto const end = Clock::now() + limit;
-        while (Clock::now() < end) {
-            if (rows(where) == expected) return true;
-            std::this_thread::sleep_for(50ms);
-        }
-        return false;
-    }
+    // The worker of a connection has found no server and waits before its next attempt.
+    static constexpr const char* kWaitForConnection = "TakDbConn::runTask:waitForConnection";
 
     static std::unique_ptr<TakTestMariaDb> s_server;
     TakLogCapture m_log;
@@ -105,6 +101,7 @@ TEST_F(TakDbReconnectTest, QueuedUploadsSurviveADatabaseRestart) {
     auto audit = manager->getDBConn(g_strAuditDbName);
     ASSERT_NE(audit, nullptr);
 
+    TakSyncPointCounter waits(kWaitForConnection);
     auto const stopStart = Clock::now();
     ASSERT_TRUE(s_server->stop());
     double const stopSeconds = secondsSince(stopStart);
@@ -115,15 +112,15 @@ TEST_F(TakDbReconnectTest, QueuedUploadsSurviveADatabaseRestart) {
         std::string const mac = "mac-" + std::to_string(u);
         audit->processReq(u, [audit = audit.get(), mac] { storeUpload(*audit, mac, kLines); });
     }
-    std::this_thread::sleep_for(1500ms);  // the database stays away a while
+    // The database stays away through three attempts to reach it.
+    ASSERT_TRUE(waits.waitFor(3, 30s));
     EXPECT_GE(audit->queuedTaskCount(), static_cast<size_t>(kUploads - 1));
 
     auto const startAt = Clock::now();
     ASSERT_TRUE(s_server->start()) << s_server->output();
     double const startSeconds = secondsSince(startAt);
-    ASSERT_TRUE(eventuallyRows(kUploads * kLines, "1", 60s)) << rows() << " rows";
+    ASSERT_TRUE(takDbDrained(*audit, 60s)) << rows() << " rows";
     double const drainSeconds = secondsSince(startAt);
-    std::this_thread::sleep_for(300ms);
     EXPECT_EQ(rows(), kUploads * kLines);  // each upload exactly once
     for (int u = 0; u < kUploads; ++u) {
         EXPECT_EQ(rows("macAddr = 'mac-" + std::to_string(u) + "'"), kLines) << u;
@@ -140,7 +137,8 @@ TEST_F(TakDbReconnectTest, QueuedUploadsSurviveADatabaseRestart) {
                          " (macAddr, item1) values ('direct', 1)");
     EXPECT_EQ(rows("macAddr = 'direct'"), 1);
     audit->processReq(99, [audit = audit.get()] { storeUpload(*audit, "later", 2); });
-    EXPECT_TRUE(eventuallyRows(2, "macAddr = 'later'", 10s));
+    ASSERT_TRUE(takDbDrained(*audit, 10s));
+    EXPECT_EQ(rows("macAddr = 'later'"), 2);
     auto res = manager->getDBConn(g_strSecurityDbName)->executeQuery("select database() as d");
     ASSERT_NE(res, nullptr);
     EXPECT_EQ(res->getString("d"), g_strSecurityDbName);
@@ -179,14 +177,15 @@ TEST_F(TakDbReconnectTest, ATaskCutOffBeforeItsCommitRunsAgainWhole) {
         }
     });
     executed.get_future().wait();
+    TakSyncPointCounter waits(kWaitForConnection);
     ASSERT_TRUE(s_server->stop());
     release.set_value();
-    std::this_thread::sleep_for(500ms);
+    // The commit failed; the task waits for the server before it runs again.
+    ASSERT_TRUE(waits.waitFor(1, 30s));
     auto const upAt = Clock::now();
     ASSERT_TRUE(s_server->start()) << s_server->output();
-    ASSERT_TRUE(eventuallyRows(3, "macAddr = 'cut'", 60s)) << rows() << " rows";
+    ASSERT_TRUE(takDbDrained(*audit, 60s)) << rows() << " rows";
     double const rerunSeconds = secondsSince(upAt);
-    std::this_thread::sleep_for(300ms);
     EXPECT_EQ(rows(), 3);
     EXPECT_EQ(runs.load(), 2);
     // The audit connection's own loss and return, once each (the idle security connection
@@ -216,17 +215,18 @@ TEST_F(TakDbReconnectTest, DatabaseDownAtStartUpNeedsNoRestart) {
     EXPECT_EQ(m_log.count("mysql_real_query failed: %s, sql: ", "select 1 as one"), 1u);
 
     // Work queued meanwhile is stored once the server is there.
+    TakSyncPointCounter waits(kWaitForConnection);
     audit->processReq(1, [conn = audit.get()] { storeUpload(*conn, "early", 2); });
-    std::this_thread::sleep_for(500ms);
+    ASSERT_TRUE(waits.waitFor(1, 30s));
     auto const upAt = Clock::now();
     ASSERT_TRUE(s_server->start()) << s_server->output();
-    ASSERT_TRUE(eventuallyRows(2, "macAddr = 'early'", 60s));
+    ASSERT_TRUE(takDbDrained(*audit, 60s));
     double const seconds = secondsSince(upAt);
+    EXPECT_EQ(rows("macAddr = 'early'"), 2);
     auto res = security->executeQuery("select database() as d");
     ASSERT_NE(res, nullptr);
     EXPECT_EQ(res->getString("d"), g_strSecurityDbName);
     // Both connections came up in the background.
-    EXPECT_TRUE(eventuallyRows(2, "macAddr = 'early'", 1s));
     EXPECT_TRUE(security->isConnected());
     EXPECT_TRUE(audit->isConnected());
     std::printf(
@@ -291,11 +291,13 @@ TEST_F(TakDbReconnectTest, AConnectionWaitingForTheDatabaseGoesAwayQuickly) {
     ASSERT_EQ(conn->connect(TakTestDb::settings(s_server->port())), 0);
     ASSERT_TRUE(s_server->stop());
     std::atomic<int> runs{0};
+    TakSyncPointCounter waits(kWaitForConnection);
     conn->processReq(1, [&runs, c = conn.get()] {
         ++runs;
         (void)c->executeQuery("select 1");
     });
-    std::this_thread::sleep_for(1500ms);  // the worker is in its back-off wait
+    // The worker's back-off has grown to 800 ms: it is in (or about to enter) that wait.
+    ASSERT_TRUE(waits.waitFor(4, 30s));
     // It found the server gone by running the task once, or earlier by its idle ping (then the
     // task waits for the server).
     int const ran = runs.load();

@@ -13,7 +13,7 @@
 #include "comm-serd/db/TakDbConn.h"
 #include "comm-serd/db/TakDbPreStatement.h"
 #include "comm-serd/db/TakDbResult.h"
-#include "support/TakEventually.h"
+#include "support/TakDbDrained.h"
 #include "support/TakLogCapture.h"
 #include "support/TakTestDb.h"
 #include "support/TakTestMariaDb.h"
@@ -111,7 +111,8 @@ TEST_F(TakDbTaskLimitsTest, ATaskTheServerRefusesAsTooLargeIsDroppedAndTheQueueG
     });
     m_conn->processReq(2, STDbTaskInfo{kTable, 10},
                        [c = m_conn.get()] { insertLine(*c, "after", "small"); });
-    ASSERT_TRUE(takEventually([&] { return rows("after") == 1; }, 20s));
+    ASSERT_TRUE(takDbDrained(*m_conn, 20s));
+    EXPECT_EQ(rows("after"), 1);
     EXPECT_EQ(runs.load(), 1);
     EXPECT_EQ(rows("big"), 0);
     EXPECT_EQ(m_log.count("db task dropped, the server refused its data as too large:", kTable),
@@ -129,7 +130,8 @@ TEST_F(TakDbTaskLimitsTest, ATaskThatLosesTheConnectionEveryTimeIsDroppedAfterIt
     });
     m_conn->processReq(2, STDbTaskInfo{kTable, 10},
                        [c = m_conn.get()] { insertLine(*c, "after-kill", "small"); });
-    ASSERT_TRUE(takEventually([&] { return rows("after-kill") == 1; }, 30s));
+    ASSERT_TRUE(takDbDrained(*m_conn, 30s));
+    EXPECT_EQ(rows("after-kill"), 1);
     EXPECT_EQ(runs.load(), TakDbConn::kMaxTaskAttempts);
     EXPECT_EQ(m_log.count("db task dropped after attempts:", "killer"), 1u);
     EXPECT_TRUE(m_log.contains("db task dropped after attempts:", " 42 "));

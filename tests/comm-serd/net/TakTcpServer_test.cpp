@@ -3,6 +3,8 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -72,6 +74,31 @@ private:
     int m_fd;
     bool m_connected = false;
 };
+
+// Runs a task on the loop twice over and waits for it: what the loop was going to do when the
+// test got here (a ready read, a queued close callback) has been done by then.
+bool loopRoundTrips(TakEventLoop& loop) {
+    for (int i = 0; i < 2; ++i) {
+        auto done = std::make_shared<std::promise<void>>();
+        auto future = done->get_future();
+        loop.post([done] { done->set_value(); });
+        if (future.wait_for(5s) != std::future_status::ready) return false;
+    }
+    return true;
+}
+
+// Waits until the socket holds at least bytes unread.
+bool unreadBytes(int fd, int bytes) {
+    auto const deadline = std::chrono::steady_clock::now() + 5s;
+    for (;;) {
+        int unread = 0;
+        if (::ioctl(fd, FIONREAD, &unread) == 0 && unread >= bytes) return true;
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        pollfd p{fd, POLLIN, 0};
+        // Readable wakes this at once for the first bytes; later ones are a short wait apart.
+        (void)::poll(&p, 1, unread > 0 ? 1 : 100);
+    }
+}
 
 // Collects what the server's callbacks see.
 struct Events {
@@ -212,7 +239,13 @@ TEST_F(TakTcpServerTest, PausedReadingTakesNothingNewUntilResumed) {
     client.send("first");
     ASSERT_TRUE(events.waitFor([&] { return events.received == "first"; }));
     client.send("second");
-    EXPECT_FALSE(events.waitFor([&] { return events.received.size() > 5; }, 300ms));
+    // The bytes wait in the server's socket and the loop has run past them: not read.
+    ASSERT_TRUE(unreadBytes(channel->fd(), 6));
+    ASSERT_TRUE(loopRoundTrips(channel->loop()));
+    {
+        std::lock_guard<std::mutex> lock(events.mutex);
+        EXPECT_EQ(events.received, "first");
+    }
     channel->resumeReading();
     EXPECT_TRUE(events.waitFor([&] { return events.received == "firstsecond"; }));
     // What a peer sends before it closes while reading is paused is read, and its close
@@ -238,7 +271,9 @@ TEST_F(TakTcpServerTest, CloseCallbackRunsOnceOnItsLoopWhicheverSideCloses) {
     second->close(true);
     EXPECT_TRUE(b.peerClosed());
     EXPECT_TRUE(events.waitFor([&] { return events.closes == 2; }));
-    std::this_thread::sleep_for(50ms);
+    // A second close callback would have been queued on the loops by now.
+    ASSERT_TRUE(loopRoundTrips(first->loop()));
+    ASSERT_TRUE(loopRoundTrips(second->loop()));
     std::lock_guard<std::mutex> lock(events.mutex);
     EXPECT_EQ(events.closes, 2);
     EXPECT_TRUE(events.closedOnOwnLoop);
@@ -321,8 +356,11 @@ TEST(TakEventLoopTimers, OneShotRepeatAndKill) {
         3);
     TakTimerID const id = thread.loop().setTimer(50, [&](TakTimerID) { ++killed; });
     thread.loop().killTimer(id);
+    // A timer due after the killed one: once it has fired, the killed one would have too.
+    std::promise<void> pastKilled;
+    thread.loop().setTimer(60, [&](TakTimerID) { pastKilled.set_value(); });
     EXPECT_EQ(repeatsDone.get_future().wait_for(2s), std::future_status::ready);
-    std::this_thread::sleep_for(100ms);
+    ASSERT_EQ(pastKilled.get_future().wait_for(5s), std::future_status::ready);
     EXPECT_EQ(once.load(), 1);
     EXPECT_EQ(repeated.load(), 3);
     EXPECT_EQ(killed.load(), 0);
