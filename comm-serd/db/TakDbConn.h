@@ -34,8 +34,8 @@ struct STDbTaskInfo {
 //
 // Create it with std::make_shared<TakDbConn>(name), then connect() (or start()). Business code
 // either queues a task on the worker (processReq), or runs a statement directly on its own
-// thread (executeQuery, executeUpdate, a TakDbPreStatement made on it), or runs a closure on its
-// own thread under the handle lock with a time limit (sycProcessReq).
+// thread (executeQuery, executeUpdate, a TakDbPreStatement made on it), or runs a closure there
+// under the handle lock and learns whether it kept to a time limit (sycProcessReq).
 //
 // Life: the worker holds a reference to its connection until it ends, so a connection always
 // outlives its worker, whoever lets go of it and on whichever thread. The worker ends only in
