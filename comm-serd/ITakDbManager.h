@@ -4,14 +4,17 @@
 #include <memory>
 #include <string>
 
+#include "comm-serd/db/TakStatus.h"
+
 class TakDbConn;
 
 class ITakDbManager {
 public:
     virtual ~ITakDbManager() = default;
-    // Opens the database connections: 0 on success, 1 when a client handle could not be set up,
-    // 2 when the server refused the connection.
-    virtual int init() = 0;
+    // Opens the database connections: Ok when all are open, otherwise the status of the first
+    // that failed (Failed: a client handle could not be set up; Refused: the server refused the
+    // connection or could not be reached).
+    virtual TakStatus init() = 0;
     // The connection of a database, or an empty pointer.
     virtual std::shared_ptr<TakDbConn> getDBConn(const std::string& name) = 0;
     // Writes what the connections have queued, until the deadline, and ends their workers.

@@ -23,6 +23,7 @@
 #include "comm-serd/business/TakBsDefine.h"
 #include "comm-serd/business/TakBsDeviceInfo.h"
 #include "comm-serd/db/TakDbDefine.h"
+#include "comm-serd/db/TakStatus.h"
 #include "comm-serd/session/TakSessionManager.h"
 #include "log/TakLog.h"
 #include "protobuf/TakProtoRegistry.h"
@@ -115,7 +116,10 @@ int main(int argc, char** argv) {
 
     TakManagerFactory& factory = TakManagerFactory::getInstance();
     auto db = factory.getDbManager();
-    (void)db->init();  // a database that is down is logged and connected in the background
+    if (TakStatus const opened = db->init(); !opened.ok()) {
+        // Logged by the connection that failed; it and those after it keep connecting in the
+        // background, and the daemon serves the agents meanwhile.
+    }
     // Before any agent can register: no device is online when the daemon starts.
     TakBsDeviceInfo::queueOfflineReset(db->getDBConn(g_strSecurityDbName));
 

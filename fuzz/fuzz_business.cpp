@@ -45,9 +45,11 @@
 #include "Tak.SecureLog.pb.h"
 #include "Tak.SystemLog.pb.h"
 #include "comm-serd/ITakSessionManager.h"
+#include "comm-serd/business/TakAuditStore.h"
 #include "comm-serd/business/TakBsAuditInfo.h"
 #include "comm-serd/business/TakBsDefine.h"
 #include "comm-serd/business/TakBsDeviceInfo.h"
+#include "comm-serd/business/TakDeviceStore.h"
 #include "comm-serd/business/TakReportedMacs.h"
 #include "comm-serd/business/TakSecLogRows.h"
 #include "comm-serd/business/TakSystemLogRows.h"
@@ -389,19 +391,18 @@ private:
         }
         check(m_macs->contains(info.strmacaddr()) == (m_reported.count(info.strmacaddr()) != 0));
 
-        TakDbConn& conn = *m_db.security;
-        checkSpliced(TakBsDeviceInfo::lookupSql(conn, info.strmacaddr()),
-                     TakBsDeviceInfo::lookupSql(conn, "m"), {info.strmacaddr()});
+        TakDeviceStore store(*m_db.security);
+        checkSpliced(store.lookupSql(info.strmacaddr()), store.lookupSql("m"), {info.strmacaddr()});
         PolicyNotify::DeviceInfoUp plain;
         plain.set_strmacaddr("m");
         plain.set_strlocalipaddr("l");
         plain.set_strhostname("h");
-        checkSpliced(TakBsDeviceInfo::registrationSql(conn, info, kPeer),
-                     TakBsDeviceInfo::registrationSql(conn, plain, "p"),
+        checkSpliced(store.registrationSql(info, kPeer), store.registrationSql(plain, "p"),
                      {info.strmacaddr(), info.strlocalipaddr(), kPeer, info.strhostname()});
-        checkSpliced(TakBsDeviceInfo::offlineSql(conn, info.strmacaddr(), info.strhostname()),
-                     TakBsDeviceInfo::offlineSql(conn, "m", "i"),
-                     {info.strmacaddr(), info.strhostname()});
+        checkSpliced(store.offlineSql(info.strmacaddr(), info.strhostname()),
+                     store.offlineSql("m", "i"), {info.strmacaddr(), info.strhostname()});
+        checkSpliced(store.groupHostsSql(info.strhostname()), store.groupHostsSql("g"),
+                     {info.strhostname()});
     }
 
     void upload(const Tak::Business::Businessdata& bs) {
@@ -433,9 +434,9 @@ private:
         m_audit.processBs(bs);
         check(m_db.audit->queuedTaskCount() == queued + (queues ? 1 : 0));
         if (!hasTable) return;
-        TakDbConn& conn = *m_db.audit;
-        checkSpliced(TakBsAuditInfo::resetSql(conn, table->second, request.strmac()),
-                     TakBsAuditInfo::resetSql(conn, table->second, "m"), {request.strmac()});
+        TakAuditStore store(*m_db.audit);
+        checkSpliced(store.resetSql(table->second, request.strmac()),
+                     store.resetSql(table->second, "m"), {request.strmac()});
     }
 
     void policyError(const std::string& data) {

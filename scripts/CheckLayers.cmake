@@ -4,10 +4,13 @@
 # The headers in comm-serd/ itself that belong to the base layer; the others there are the
 # daemon's wiring (managers, factory, RPC) and sit on top.
 set(base_headers
-    ITakObject.h ITakDbManager.h ITakManagerFactory.h ITakRpcManager.h ITakSessionManager.h
+    ITakObject.h ITakRpcManager.h ITakSessionManager.h
     ITakTcpServerManager.h ITakThreadManager.h STLogPacket.h TakComUtil.h TakCommandLine.h
     TakConfigReader.h TakGlobalInfoManager.h TakMetrics.h TakMetricsText.h TakStrand.h
     TakSyncPoint.h TakThreadManager.h TakThreadPool.h)
+
+# Interfaces in comm-serd/ that a layer below implements belong to that layer.
+set(db_headers ITakDbManager.h)
 
 # What each layer may include, besides the logger and its own folder.
 set(allowed_base base)
@@ -43,10 +46,13 @@ foreach(layer base net protocol db business session)
                 set(target ${CMAKE_MATCH_1})
             else()
                 list(FIND base_headers ${path} index)
-                if(index EQUAL -1)
-                    set(target core)
-                else()
+                list(FIND db_headers ${path} db_index)
+                if(NOT index EQUAL -1)
                     set(target base)
+                elseif(NOT db_index EQUAL -1)
+                    set(target db)
+                else()
+                    set(target core)
                 endif()
             endif()
             list(FIND allowed_${layer} ${target} index)

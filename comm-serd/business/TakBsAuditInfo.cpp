@@ -1,5 +1,6 @@
 #include "comm-serd/business/TakBsAuditInfo.h"
 
+#include "comm-serd/business/TakAuditStore.h"
 #include "comm-serd/business/TakSecLogRows.h"
 #include "comm-serd/business/TakSystemLogRows.h"
 #include "comm-serd/db/TakDbConn.h"
@@ -143,10 +144,8 @@ void TakBsAuditInfo::storeSecLog(TakDbConn& conn, TakMetrics::STTableFigures& fi
     TakSecLogRows rows(logdata);
     if (rows.recordCount() == 0) return;
 
-    std::string sql = TakSecLogRows::kInsertSql;
     TakDbPreStatement stmt;
-    stmt.init(conn.getMysql(), sql);
-    if (!stmt.prepared()) return;  // logged by the statement
+    if (!stmt.init(conn, TakSecLogRows::kInsertSql).ok()) return;  // logged by the statement
     std::string macText = mac;
     int tooLarge = 0;
     uint64_t stored = 0;
@@ -157,7 +156,7 @@ void TakBsAuditInfo::storeSecLog(TakDbConn& conn, TakMetrics::STTableFigures& fi
             continue;
         }
         // A failed record (logged) does not stop the others: it does not end the transaction.
-        if (stmt.executeUpdate()) ++stored;
+        if (stmt.executeUpdate().ok()) ++stored;
     }
     if (tooLarge != 0) {
         TAK_LOG_WARN("security-log records skipped, larger than the server's max_allowed_packet:"
@@ -166,7 +165,7 @@ void TakBsAuditInfo::storeSecLog(TakDbConn& conn, TakMetrics::STTableFigures& fi
     }
     // One commit for the whole upload; counted once durable (a task that lost its connection
     // runs again and counts then).
-    if (stored != 0 && !stmt.commit()) return;
+    if (stored != 0 && !stmt.commit().ok()) return;
     figures.rowsStored.add(stored);
     figures.linesSkipped[TakMetrics::kSkipTooLarge].add(static_cast<uint64_t>(tooLarge));
 }
@@ -188,10 +187,8 @@ void TakBsAuditInfo::storeSystemLog(TakDbConn& conn, const std::string& table,
         figures.linesSkipped[TakMetrics::kSkipNoItems].add(static_cast<uint64_t>(lines));
         return;
     }
-    std::string sql = rows.insertSql(table);
     TakDbPreStatement stmt;
-    stmt.init(conn.getMysql(), sql);
-    if (!stmt.prepared()) return;  // logged by the statement
+    if (!stmt.init(conn, rows.insertSql(table)).ok()) return;  // logged by the statement
     std::string macText = mac;
     int tooLarge = 0;
     uint64_t stored = 0;
@@ -201,7 +198,7 @@ void TakBsAuditInfo::storeSystemLog(TakDbConn& conn, const std::string& table,
             ++tooLarge;
             continue;
         }
-        if (stmt.executeUpdate()) ++stored;
+        if (stmt.executeUpdate().ok()) ++stored;
     }
     const TakSystemLogRows::Counts& counts = rows.counts();
     if (counts.badFirstItem != 0) {
@@ -221,7 +218,7 @@ void TakBsAuditInfo::storeSystemLog(TakDbConn& conn, const std::string& table,
                      << table << "lines:" << counts.surplus << "mac:" << mac);
     }
     // One commit for the whole upload; counted once durable.
-    if (stored != 0 && !stmt.commit()) return;
+    if (stored != 0 && !stmt.commit().ok()) return;
     figures.rowsStored.add(stored);
     figures.linesSkipped[TakMetrics::kSkipBadFirstItem].add(
         static_cast<uint64_t>(counts.badFirstItem));
@@ -243,23 +240,18 @@ void TakBsAuditInfo::processReset(const std::string& data) {
     if (!conn) return;
     TAK_LOG_DEBUG("processReset:" << *table);
     figuresOf(*table).resets.add();
-    std::string sql = resetSql(*conn, *table, request.strmac());
+    std::string sql = TakAuditStore(*conn).resetSql(*table, request.strmac());
     std::weak_ptr<TakDbConn> weakConn = conn;
     conn->processReq(m_id, STDbTaskInfo{*table, sql.size()}, [weakConn, sql = std::move(sql)] {
         if (auto c = weakConn.lock()) deleteLogs(*c, sql);
     });
 }
 
-std::string TakBsAuditInfo::resetSql(TakDbConn& conn, const std::string& table,
-                                     const std::string& mac) {
-    return "DELETE FROM " + table + " WHERE id > 0 AND macAddr = '" + conn.escapeString(mac) + "'";
-}
-
 void TakBsAuditInfo::deleteLogs(TakDbConn& conn, const std::string& sql) {
-    std::string text = sql;
-    TakDbPreStatement stmt;
-    stmt.init(conn.getMysql(), text);
-    (void)stmt.executeUpdate();
+    TakStatus const status = TakAuditStore(conn).runReset(sql);
+    // Not ok: logged by the statement; a lost connection reruns the task. A reset the server
+    // refused deleted nothing: the device's rows stay, as they would without the request.
+    if (!status.ok()) return;
 }
 
 void TakBsAuditInfo::close() {

@@ -44,10 +44,6 @@ public:
     // requests are dropped.
     void close() override;
 
-    // The statement of a reset: deletes the device's rows of one table. The MAC is escaped for
-    // the connection that runs it (escaping needs no open connection).
-    static std::string resetSql(TakDbConn& conn, const std::string& table, const std::string& mac);
-
 private:
     void processAuditUpload(const std::string& data);
     void processReset(const std::string& data);

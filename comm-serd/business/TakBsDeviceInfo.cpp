@@ -8,10 +8,10 @@
 #include "comm-serd/TakComUtil.h"
 #include "comm-serd/TakGlobalInfoManager.h"
 #include "comm-serd/TakMetrics.h"
+#include "comm-serd/business/TakDeviceStore.h"
+#include "comm-serd/business/TakPolicyStore.h"
 #include "comm-serd/db/TakDbConn.h"
 #include "comm-serd/db/TakDbDefine.h"
-#include "comm-serd/db/TakDbPreStatement.h"
-#include "comm-serd/db/TakDbResult.h"
 #include "log/TakNanolog.h"
 
 namespace {
@@ -113,99 +113,52 @@ void TakBsDeviceInfo::_processDeviceInfo(const std::string& data) {
                          });
 }
 
-std::string TakBsDeviceInfo::lookupSql(TakDbConn& conn, const std::string& mac) {
-    return "select * from asset_auth_record where macAddr = '" + conn.escapeString(mac) + "'";
-}
-
-std::string TakBsDeviceInfo::registrationSql(TakDbConn& conn,
-                                             const Tak::PolicyNotify::DeviceInfoUp& info,
-                                             const std::string& peerAddr) {
-    return "replace into asset_auth_record (id, create_time, update_time,macAddr, localIpAddr, "
-           "netIpAddr, hostName, systemVersion, onlineState, authState) values ( ?,?,?, '" +
-           conn.escapeString(info.strmacaddr()) + "', '" +
-           conn.escapeString(info.strlocalipaddr()) + "', '" + conn.escapeString(peerAddr) +
-           "', '" + conn.escapeString(info.strhostname()) + "' ,?,?,?)";
-}
-
-std::string TakBsDeviceInfo::offlineSql(TakDbConn& conn, const std::string& mac,
-                                        const std::string& id) {
-    return "update asset_auth_record set onlineState = 0  where macAddr = '" +
-           conn.escapeString(mac) + "' and id = '" + conn.escapeString(id) + "' ;";
-}
-
 void TakBsDeviceInfo::registerDevice(TakDbConn& conn, const Tak::PolicyNotify::DeviceInfoUp& info,
                                      const std::string& peerAddr, const CloseSession& session,
                                      WrittenRows& written, Admission& admission) {
     // Everything this task changes becomes durable at one commit (or, for a refused device
     // over the limit, at the explicit commit before the session is closed), so its rerun after
     // a lost connection is exact; closing a session twice is harmless.
-    int count = 0;
-    if (auto res = conn.executeQuery(
-            "select COUNT(macAddr) as countNum from asset_auth_record where authState = 1");
-        res && res->rowCount() != 0) {
-        count = res->getInt("countNum");
-    }
+    TakDeviceStore store(conn);
+    int const count = store.authorizedCount();
+    TakDeviceStore::STDeviceRow const row = store.lookup(info.strmacaddr());
 
-    bool exists = false;
-    bool authorized = false;
-    if (auto res = conn.executeQuery(lookupSql(conn, info.strmacaddr()));
-        res && res->rowCount() != 0) {
-        exists = true;
-        authorized = res->getInt("authState") == 1;
-    }
-
-    std::string sql = registrationSql(conn, info, peerAddr);
-    TakDbPreStatement stmt;
-    stmt.init(conn.getMysql(), sql);
-    std::string id = TakComUtil::generateUUID();
-    std::string now = localTimeText();
-    std::string version = info.strsystemversion();
-    int online = 1;
-    int auth = 1;
-    stmt.setParam(0, id);
-    stmt.setParam(1, now);
-    stmt.setParam(2, now);
-    stmt.setParam(3, version);
-    stmt.setParam(4, online);
-    stmt.setParam(5, auth);
+    std::string const id = TakComUtil::generateUUID();
+    // A failed preparation is logged, and the execution below then fails as well (logged): the
+    // branches still refuse what they refuse, and nothing is written or counted.
+    TakStatus const prepared = store.prepareRegistration(info, peerAddr, id, localTimeText());
 
     // The row is this session's once the statement has run (a rerun of the task after a lost
     // connection writes it again, with a new id).
     bool executed = false;
-    auto const wrote = [&written, &info, &id, &executed](bool ok) {
-        executed = ok;
-        if (ok) written[info.strmacaddr()] = id;
+    auto const wrote = [&written, &info, &id, &executed, &prepared](const TakStatus& status) {
+        executed = prepared.ok() && status.ok();
+        if (executed) written[info.strmacaddr()] = id;
     };
     TakMetrics& metrics = TakMetrics::instance();
     TakMetrics::Counter* outcome = &metrics.registrationsAdmitted;
-    std::optional<bool> durable;  // set where the task commits before it closes the session
+    std::optional<TakStatus> durable;  // set where the task commits before it closes the session
     int const limit = TakGlobalInfoManager::getInstance().getDeviceLimit();
-    if (count >= limit && !authorized) {
+    if (count >= limit && !row.authorized) {
         outcome = &metrics.registrationsOverLimit;
         // The registry is full: the device is recorded, not admitted, then sent away.
-        online = 1;
-        auth = 0;
-        wrote(stmt.executeUpdate());
-        durable = stmt.commit();
+        wrote(store.executeRegistration(1, 0));
+        durable = store.commitRegistration();
         TAK_LOG_INFO("device limit reached, device refused:" << info.strmacaddr() << "authorized:"
                                                              << count << "limit:" << limit);
         closeSessionOf(session);
-    } else if (exists && !authorized) {
+    } else if (row.exists && !row.authorized) {
         // Revoked by the console.
         outcome = &metrics.registrationsRevoked;
-        online = 0;
-        auth = 0;
         TAK_LOG_INFO("device not authorized, refused:" << info.strmacaddr());
         closeSessionOf(session);
-        wrote(stmt.executeUpdate());
+        wrote(store.executeRegistration(0, 0));
     } else {
-        online = 1;
-        auth = 1;
-        wrote(stmt.executeUpdate());
+        wrote(store.executeRegistration(1, 1));
     }
     // Counted once durable: a task that lost its connection runs again and counts then.
-    if (!durable) durable = stmt.commit();
-    if (executed && *durable) {
+    if (!durable) durable = store.commitRegistration();
+    if (executed && durable->ok()) {
         outcome->add();
         admission.decided(outcome == &metrics.registrationsAdmitted);
     }
@@ -236,14 +189,17 @@ void TakBsDeviceInfo::close() {
 }
 
 void TakBsDeviceInfo::markOffline(TakDbConn& conn, const WrittenRows& written) {
-    for (const auto& [mac, id] : written) {
-        updateOnlineState(conn, offlineSql(conn, mac, id));
-    }
+    for (const auto& [mac, id] : written) updateOnlineState(conn, mac, id);
 }
 
-void TakBsDeviceInfo::updateOnlineState(TakDbConn& conn, const std::string& sql) {
-    TAK_LOG_DEBUG(sql);
-    (void)conn.executeUpdate(sql);
+void TakBsDeviceInfo::updateOnlineState(TakDbConn& conn, const std::string& mac,
+                                        const std::string& id) {
+    TakDeviceStore store(conn);
+    TAK_LOG_DEBUG(store.offlineSql(mac, id));
+    TakStatus const status = store.markOffline(mac, id);
+    // Not ok: logged by the connection. A lost connection reruns the whole task; otherwise the
+    // row stays as it is and the session's other rows are still updated.
+    if (!status.ok()) return;
 }
 
 void TakBsDeviceInfo::queueOfflineReset(const std::shared_ptr<TakDbConn>& conn) {
@@ -252,9 +208,10 @@ void TakBsDeviceInfo::queueOfflineReset(const std::shared_ptr<TakDbConn>& conn) 
     conn->processReq(kNoSessionTaskId, STDbTaskInfo{"asset_auth_record", 0}, [weakConn] {
         auto c = weakConn.lock();
         if (!c) return;
-        if (auto changed = c->executeUpdate(
-                "update asset_auth_record set onlineState = 0 where onlineState <> 0")) {
-            TAK_LOG_INFO("devices marked offline at start-up:" << *changed);
+        uint64_t changed = 0;
+        // A failure is logged by the connection (a lost connection reruns the task).
+        if (TakDeviceStore(*c).resetAllOffline(&changed).ok()) {
+            TAK_LOG_INFO("devices marked offline at start-up:" << changed);
         }
     });
 }
@@ -278,15 +235,8 @@ void TakBsDeviceInfo::processErr(const std::string& data) {
 }
 
 void TakBsDeviceInfo::savePolicyError(TakDbConn& conn, const std::string& errMsg, int policyId) {
-    std::string sql =
-        "update asset_business_config set processErrorInfo = ? ,processState = ?  where id = ?;";
-    TakDbPreStatement stmt;
-    stmt.init(conn.getMysql(), sql);
-    std::string text = errMsg;
-    int state = 3;
-    int id = policyId;
-    stmt.setParam(0, text);
-    stmt.setParam(1, state);
-    stmt.setParam(2, id);
-    (void)stmt.executeUpdate();
+    TakStatus const status = TakPolicyStore(conn).saveError(policyId, errMsg);
+    // Not ok: logged by the statement. A lost connection reruns the task; a statement the
+    // server refused leaves the row as it was (the agent's report is not stored).
+    if (!status.ok()) return;
 }

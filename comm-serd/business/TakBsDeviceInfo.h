@@ -58,15 +58,6 @@ public:
     // once the database is reachable; the count is logged at INFO.
     static void queueOfflineReset(const std::shared_ptr<TakDbConn>& conn);
 
-    // The statements that carry the agent's texts, each escaped for the connection that runs
-    // it (escaping needs no open connection): the lookup of the device's row, the registration
-    // (the id, the two times, the system version and the two states are its placeholders) and
-    // the offline update of the row with this id.
-    static std::string lookupSql(TakDbConn& conn, const std::string& mac);
-    static std::string registrationSql(TakDbConn& conn, const Tak::PolicyNotify::DeviceInfoUp& info,
-                                       const std::string& peerAddr);
-    static std::string offlineSql(TakDbConn& conn, const std::string& mac, const std::string& id);
-
 private:
     // MAC -> the id of the row this session's latest registration of it wrote. Touched only by
     // this service's tasks, which all run on the security worker.
@@ -91,14 +82,16 @@ private:
 
     void _processDeviceInfo(const std::string& data);
 
-    // The registration task, on the worker: admission and the device's row.
+    // The tasks run on the worker and reach the tables through TakDeviceStore and
+    // TakPolicyStore.
+    // The registration task: admission and the device's row.
     static void registerDevice(TakDbConn& conn, const Tak::PolicyNotify::DeviceInfoUp& info,
                                const std::string& peerAddr, const CloseSession& closeSession,
                                WrittenRows& written, Admission& admission);
     // The offline update of the rows this session wrote, on the worker.
     static void markOffline(TakDbConn& conn, const WrittenRows& written);
-    static void updateOnlineState(TakDbConn& conn, const std::string& sql);
-    // The error task, on the worker: the policy's processState becomes 3 with the text.
+    static void updateOnlineState(TakDbConn& conn, const std::string& mac, const std::string& id);
+    // The error task: the policy's processState becomes 3 with the text.
     static void savePolicyError(TakDbConn& conn, const std::string& errMsg, int policyId);
 
     CloseSession m_closeSession;

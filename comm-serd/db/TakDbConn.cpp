@@ -7,7 +7,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
-#include <future>
 #include <map>
 #include <string_view>
 #include <system_error>
@@ -28,17 +27,6 @@ constexpr unsigned int kConnectTimeoutSec = 3;
 
 // The connection whose task this thread is running (set by the worker around each task).
 thread_local TakDbConn* t_taskConn = nullptr;
-
-// Handle address -> owning connection, so that a prepared statement made on a handle finds the
-// connection's handle lock. Never destroyed: connections may outlive every other static.
-struct HandleRegistry {
-    std::mutex mutex;
-    std::map<const MYSQL*, std::weak_ptr<TakDbConn>> conns;  // guarded by mutex
-};
-HandleRegistry& handleRegistry() {
-    static HandleRegistry& registry = *new HandleRegistry;
-    return registry;
-}
 
 std::string errorText(MYSQL* mysql) {
     const char* text = mysql ? mysql_error(mysql) : nullptr;
@@ -67,11 +55,6 @@ TakDbConn::~TakDbConn() {
     // The worker holds a reference until it ends: a worker that still runs here belongs to a
     // connection that no shared_ptr owned.
     if (m_thread.joinable()) (void)stop(Clock::now());
-    if (m_handleRegistered) {
-        HandleRegistry& registry = handleRegistry();
-        std::lock_guard<std::mutex> lock(registry.mutex);
-        registry.conns.erase(&m_handle);
-    }
     if (m_mysql) mysql_close(m_mysql);
     {
         std::lock_guard<std::mutex> lock(m_escapeMutex);
@@ -81,98 +64,75 @@ TakDbConn::~TakDbConn() {
 
 // ---- opening ------------------------------------------------------------------------------
 
-int TakDbConn::connect(const STDbSettings& settings) {
-    int result = 0;
+TakStatus TakDbConn::connect(const STDbSettings& settings) {
+    TakStatus status;
     bool charsetRefused = false;
-    std::string error;
     {
         std::lock_guard<std::recursive_mutex> lock(m_dbMutex);
         m_settings = settings;
-        registerHandle();
-        result = openHandle(&error, &charsetRefused);
-        if (result != 0 && !m_lossReported) {
+        status = openHandle(&charsetRefused);
+        if (!status.ok() && !m_lossReported) {
             m_lossReported = true;  // the first success logs the recovery
             m_lostSince = Clock::now();
         }
     }
-    if (result == 1 && charsetRefused) {
-        std::fprintf(stderr, "Failed to set character set: %s\n", error.c_str());
-    } else if (result == 1) {
+    if (charsetRefused) {
+        std::fprintf(stderr, "Failed to set character set: %s\n", status.message().c_str());
+    } else if (status.code() == TakStatus::ECode::Failed) {
         TAK_LOG_ERROR("mysql_init failed");
-    } else if (result == 2) {
-        TAK_LOG_ERROR("mysql_real_connect failed: " << error);
+    } else if (!status.ok()) {
+        TAK_LOG_ERROR("mysql_real_connect failed: " << status.message());
     }
     startWorker();
-    return result;
+    return status;
 }
 
 void TakDbConn::start(const STDbSettings& settings) {
     {
         std::lock_guard<std::recursive_mutex> lock(m_dbMutex);
         m_settings = settings;
-        registerHandle();
     }
     startWorker();
 }
 
-void TakDbConn::registerHandle() {
-    if (m_handleRegistered) return;
-    std::weak_ptr<TakDbConn> weak = weak_from_this();
-    if (weak.expired()) return;  // not owned by a shared_ptr: statements do not find it
-    HandleRegistry& registry = handleRegistry();
-    std::lock_guard<std::mutex> lock(registry.mutex);
-    registry.conns[&m_handle] = weak;
-    m_handleRegistered = true;
-}
-
-std::shared_ptr<TakDbConn> TakDbConn::findByHandle(const MYSQL* mysql) {
-    HandleRegistry& registry = handleRegistry();
-    std::lock_guard<std::mutex> lock(registry.mutex);
-    auto it = registry.conns.find(mysql);
-    return it == registry.conns.end() ? nullptr : it->second.lock();
-}
-
-int TakDbConn::openHandle(std::string* error, bool* charsetRefused) {
+TakStatus TakDbConn::openHandle(bool* charsetRefused) {
     m_connected = false;
     m_figures.up.set(0);
     if (m_mysql) {
         mysql_close(m_mysql);
         m_mysql = nullptr;
     }
-    if (mysql_init(&m_handle) == nullptr) {
-        *error = "mysql_init failed";
-        return 1;
-    }
+    if (mysql_init(&m_handle) == nullptr) return TakStatus::failed("mysql_init failed");
     m_mysql = &m_handle;
     unsigned int timeout = kConnectTimeoutSec;
     mysql_options(m_mysql, MYSQL_OPT_CONNECT_TIMEOUT, &timeout);
     // This client library refuses mysql_set_character_set before connecting; the option is
     // the way to give the character set.
     if (mysql_options(m_mysql, MYSQL_SET_CHARSET_NAME, m_charset.c_str()) != 0) {
-        *error = errorText(m_mysql);
+        std::string error = errorText(m_mysql);
         *charsetRefused = true;
         mysql_close(m_mysql);
         m_mysql = nullptr;
-        return 1;
+        return TakStatus::failed(std::move(error));
     }
     const STDbSettings& s = m_settings;
     if (mysql_real_connect(m_mysql, s.host.c_str(), s.user.c_str(), s.password.c_str(),
                            m_dbName.c_str(), s.port, nullptr, 0) == nullptr) {
-        *error = errorText(m_mysql);
+        std::string error = errorText(m_mysql);
         if (mysql_errno(m_mysql) == CR_CANT_READ_CHARSET) {
             *charsetRefused = true;
             mysql_close(m_mysql);
             m_mysql = nullptr;
-            return 1;
+            return TakStatus::failed(std::move(error));
         }
-        return 2;
+        return TakStatus::refused(std::move(error));
     }
     if (mysql_autocommit(m_mysql, 0) != 0) {
-        *error = errorText(m_mysql);
+        std::string error = errorText(m_mysql);
         // Never leave a session with autocommit on: start over with a fresh, closed handle.
         mysql_close(m_mysql);
         m_mysql = mysql_init(&m_handle);
-        return 2;
+        return TakStatus::refused(std::move(error));
     }
     bool const noBackslashEscapes =
         (m_mysql->server_status & SERVER_STATUS_NO_BACKSLASH_ESCAPES) != 0;
@@ -190,7 +150,7 @@ int TakDbConn::openHandle(std::string* error, bool* charsetRefused) {
     ++m_generation;
     m_connected = true;
     m_figures.up.set(1);
-    return 0;
+    return TakStatus::success();
 }
 
 void TakDbConn::readMaxAllowedPacket() {
@@ -208,9 +168,8 @@ void TakDbConn::readMaxAllowedPacket() {
 }
 
 bool TakDbConn::reconnectLocked() {
-    std::string error;
     bool charsetRefused = false;
-    if (openHandle(&error, &charsetRefused) != 0) return false;
+    if (!openHandle(&charsetRefused).ok()) return false;
     if (m_lossReported) {
         m_lossReported = false;
         m_figures.reconnects.add();
@@ -243,6 +202,13 @@ bool TakDbConn::isLossError(unsigned int err) {
 
 bool TakDbConn::isPacketTooLarge(unsigned int err) {
     return err == ER_NET_PACKET_TOO_LARGE || err == CR_NET_PACKET_TOO_LARGE;
+}
+
+TakStatus TakDbConn::statusOf(unsigned int err, const std::string& error) {
+    if (isLossError(err)) return TakStatus::notConnected(error);
+    // Server errors are numbered below the client's (CR_MIN_ERROR); 0 is no error number at all.
+    if ((err != 0 && err < CR_MIN_ERROR) || isPacketTooLarge(err)) return TakStatus::refused(error);
+    return TakStatus::failed(error);
 }
 
 bool TakDbConn::inTask() const { return t_taskConn == this; }
@@ -287,17 +253,19 @@ TakDbConn::EAfterFailure TakDbConn::afterFailure(unsigned int err, const char* e
     return reconnectLocked() ? EAfterFailure::Retry : EAfterFailure::Report;
 }
 
-bool TakDbConn::gateOpen(bool* reconnected, const std::string& sql) {
+TakStatus TakDbConn::gateOpen(bool* reconnected, const std::string& sql) {
     switch (beforeStatement(reconnected)) {
         case EGate::Quiet:
-            return false;
-        case EGate::Down:
-            TAK_LOG_ERROR("mysql_real_query failed: %s, sql: " << lastError() << sql);
-            return false;
+            return TakStatus::notConnected("the connection was lost during the task");
+        case EGate::Down: {
+            std::string error = lastError();
+            TAK_LOG_ERROR("mysql_real_query failed: %s, sql: " << error << sql);
+            return TakStatus::notConnected(std::move(error));
+        }
         case EGate::Run:
             break;
     }
-    return true;
+    return TakStatus::success();
 }
 
 void TakDbConn::noteFailedPacket(uint64_t bytes) {
@@ -305,10 +273,13 @@ void TakDbConn::noteFailedPacket(uint64_t bytes) {
     if (inTask() && max != 0 && bytes > max) m_taskRefused = true;
 }
 
-TakDbConn::EAfterFailure TakDbConn::failed(ECall call, const std::string& sql, bool* reconnected) {
+TakDbConn::EAfterFailure TakDbConn::failed(ECall call, const std::string& sql, bool* reconnected,
+                                           TakStatus* status) {
     noteFailedPacket(sql.size());
     std::string const error = errorText(m_mysql);
-    auto const next = afterFailure(mysql_errno(m_mysql), error.c_str(), reconnected);
+    unsigned int const err = mysql_errno(m_mysql);
+    *status = statusOf(err, error);
+    auto const next = afterFailure(err, error.c_str(), reconnected);
     if (next != EAfterFailure::Report) return next;
     switch (call) {
         case ECall::Query:
@@ -337,16 +308,18 @@ void TakDbConn::noteCommit() {
 std::shared_ptr<TakDbResult> TakDbConn::executeQuery(std::string sql) {
     std::lock_guard<std::recursive_mutex> lock(m_dbMutex);
     bool reconnected = false;
-    if (!gateOpen(&reconnected, sql)) return nullptr;
+    if (!gateOpen(&reconnected, sql).ok()) return nullptr;
+    TakStatus status;
     for (;;) {
         if (mysql_real_query(m_mysql, sql.data(), sql.size()) != 0) {
-            if (failed(ECall::Query, sql, &reconnected) == EAfterFailure::Retry) continue;
+            if (failed(ECall::Query, sql, &reconnected, &status) == EAfterFailure::Retry) continue;
             return nullptr;
         }
         MYSQL_RES* res = mysql_store_result(m_mysql);
         if (res == nullptr && mysql_errno(m_mysql) != 0) {
             // The rows could not be read.
-            if (failed(ECall::StoreResult, sql, &reconnected) == EAfterFailure::Retry) continue;
+            if (failed(ECall::StoreResult, sql, &reconnected, &status) == EAfterFailure::Retry)
+                continue;
             return nullptr;
         }
         auto result = std::make_shared<TakDbResult>(res);
@@ -368,30 +341,30 @@ std::shared_ptr<TakDbResult> TakDbConn::executeQuery(std::string sql) {
     }
 }
 
-std::optional<uint64_t> TakDbConn::executeUpdate(std::string sql) {
+TakStatus TakDbConn::executeUpdate(std::string sql, uint64_t* changed) {
     std::lock_guard<std::recursive_mutex> lock(m_dbMutex);
     bool reconnected = false;
-    if (!gateOpen(&reconnected, sql)) return std::nullopt;
+    if (TakStatus gate = gateOpen(&reconnected, sql); !gate.ok()) return gate;
+    TakStatus status;
     for (;;) {
         if (mysql_real_query(m_mysql, sql.data(), sql.size()) != 0) {
-            if (failed(ECall::Query, sql, &reconnected) == EAfterFailure::Retry) continue;
-            return std::nullopt;
+            if (failed(ECall::Query, sql, &reconnected, &status) == EAfterFailure::Retry) continue;
+            return status;
         }
         // A statement that yields rows after all: read them, or the handle stays out of step.
         if (mysql_field_count(m_mysql) != 0) mysql_free_result(mysql_store_result(m_mysql));
         my_ulonglong const affected = mysql_affected_rows(m_mysql);
         if (mysql_commit(m_mysql) != 0) {
-            if (failed(ECall::Commit, sql, &reconnected) == EAfterFailure::Retry) continue;
-            return std::nullopt;
+            if (failed(ECall::Commit, sql, &reconnected, &status) == EAfterFailure::Retry) continue;
+            return status;
         }
         noteCommit();
-        return affected == static_cast<my_ulonglong>(-1) ? 0 : static_cast<uint64_t>(affected);
+        if (changed) {
+            *changed =
+                affected == static_cast<my_ulonglong>(-1) ? 0 : static_cast<uint64_t>(affected);
+        }
+        return TakStatus::success();
     }
-}
-
-MYSQL* TakDbConn::getMysql() {
-    std::lock_guard<std::recursive_mutex> lock(m_dbMutex);
-    return m_mysql;
 }
 
 std::string TakDbConn::escapeString(const std::string& value) {
@@ -489,11 +462,13 @@ void TakDbConn::releaseBytes(uint64_t bytes) {
     for (auto& waiter : waiters) waiter();
 }
 
-int TakDbConn::sycProcessReq(const std::function<void()>&& task, int timeout) {
-    if (inTask()) {
-        // Called from one of this connection's own tasks: the worker holds the handle lock, so
-        // a thread of its own would wait for it forever. Run the task here instead.
-        auto const start = Clock::now();
+TakStatus TakDbConn::sycProcessReq(const std::function<void()>&& task, int timeout) {
+    // The caller runs the closure itself: it would wait for it to end in any case (the closure
+    // may refer to its locals), so a thread of its own would only hold the handle lock for it.
+    auto const start = Clock::now();
+    {
+        // Recursive: from one of this connection's tasks the worker holds it already.
+        std::lock_guard<std::recursive_mutex> lock(m_dbMutex);
         try {
             if (task) task();
         } catch (const std::exception& e) {
@@ -501,42 +476,15 @@ int TakDbConn::sycProcessReq(const std::function<void()>&& task, int timeout) {
         } catch (...) {
             TAK_LOG_ERROR("db task failed");
         }
-        if (Clock::now() - start <= std::chrono::milliseconds(timeout)) {
-            TAK_LOG_DEBUG("Req ready");
-            return 0;
-        }
-        TAK_LOG_DEBUG("Timeout ");
-        return 1;
     }
-    std::packaged_task<void()> job([this, &task] {
-        std::lock_guard<std::recursive_mutex> lock(m_dbMutex);
-        if (task) task();
-    });
-    std::future<void> done = job.get_future();
-    std::thread thread;
-    try {
-        thread = std::thread(std::move(job));
-    } catch (const std::system_error&) {
-        TAK_LOG_DEBUG("Timeout ");
-        return 2;
-    }
-    int result = 1;
-    if (done.wait_for(std::chrono::milliseconds(timeout)) == std::future_status::ready) {
+    auto const took = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start);
+    if (took <= std::chrono::milliseconds(timeout)) {
         TAK_LOG_DEBUG("Req ready");
-        result = 0;
-    } else {
-        TAK_LOG_DEBUG("Timeout ");
+        return TakStatus::success();
     }
-    // The task may refer to the caller's locals: never return while it runs.
-    thread.join();
-    try {
-        done.get();
-    } catch (const std::exception& e) {
-        TAK_LOG_ERROR("db task failed:" << std::string(e.what()));
-    } catch (...) {
-        TAK_LOG_ERROR("db task failed");
-    }
-    return result;
+    TAK_LOG_DEBUG("Timeout ");
+    return TakStatus::timedOut("took ms: " + std::to_string(took.count()) +
+                               ", allowed: " + std::to_string(timeout));
 }
 
 // ---- the worker ---------------------------------------------------------------------------
@@ -552,17 +500,21 @@ void TakDbConn::startWorker() {
     m_thread = std::thread(&TakDbConn::run, this, shared_from_this());
 }
 
-bool TakDbConn::stop(Clock::time_point deadline) {
-    if (m_thread.joinable() && m_thread.get_id() == std::this_thread::get_id()) {
-        TAK_LOG_ERROR("db connection stop called by its own task:" << m_dbName);
-        return false;
-    }
+void TakDbConn::requestStop(Clock::time_point deadline) {
     {
         std::lock_guard<std::mutex> lock(m_taskMutex);
         m_stopping = true;
         m_stopDeadline = deadline;
     }
     m_cond.notify_all();
+}
+
+bool TakDbConn::stop(Clock::time_point deadline) {
+    if (m_thread.joinable() && m_thread.get_id() == std::this_thread::get_id()) {
+        TAK_LOG_ERROR("db connection stop called by its own task:" << m_dbName);
+        return false;
+    }
+    requestStop(deadline);
     if (m_thread.joinable()) m_thread.join();
     std::deque<Task> left;
     {
@@ -715,6 +667,7 @@ TakDbConn::ETaskOutcome TakDbConn::runTask(Task& task) {
                 m_taskLost = false;
                 m_taskRefused = false;
                 // Undo whatever the cut-off transaction left on the handle.
+                // Nothing to report when that fails: the connection is gone already.
                 if (lost && m_mysql) (void)mysql_rollback(m_mysql);
             } else {
                 lost = true;  // a direct call found the connection gone meanwhile

@@ -19,6 +19,7 @@
 #include "comm-serd/TakGlobalInfoManager.h"
 #include "comm-serd/TakMetrics.h"
 #include "comm-serd/db/TakDbDefine.h"
+#include "comm-serd/db/TakStatus.h"
 
 class TakDbResult;
 
@@ -33,8 +34,8 @@ struct STDbTaskInfo {
 //
 // Create it with std::make_shared<TakDbConn>(name), then connect() (or start()). Business code
 // either queues a task on the worker (processReq), or runs a statement directly on its own
-// thread (executeQuery, executeUpdate), or runs a closure on a thread of its own under the
-// handle lock with a time limit (sycProcessReq).
+// thread (executeQuery, executeUpdate, a TakDbPreStatement made on it), or runs a closure there
+// under the handle lock and learns whether it kept to a time limit (sycProcessReq).
 //
 // Life: the worker holds a reference to its connection until it ends, so a connection always
 // outlives its worker, whoever lets go of it and on whichever thread. The worker ends only in
@@ -44,9 +45,9 @@ struct STDbTaskInfo {
 // statement; a TakDbPreStatement commits when it is destroyed (or by its commit()).
 //
 // Handle lock (m_dbMutex, recursive): every use of the client handle holds it. The worker holds
-// it for the whole of each task; executeQuery, executeUpdate and getMysql take it; the thread of
-// sycProcessReq holds it for its whole task; a TakDbPreStatement made on this connection's handle
-// holds it from init() to its destruction. So the handle is never used by two threads at once.
+// it for the whole of each task; executeQuery and executeUpdate take it; sycProcessReq holds it
+// for its whole closure; a TakDbPreStatement made on this connection holds it from init() to its
+// destruction. So the handle is never used by two threads at once.
 // m_taskMutex guards the queue only; no path holds it together with m_dbMutex. Lock order with
 // the rest of the server: m_dbMutex before the session registry lock (host authorization).
 //
@@ -62,16 +63,16 @@ struct STDbTaskInfo {
 //   or commit(), or an executeUpdate), and what it does outside the database may happen twice.
 //   A task that commits more than once cannot be replayed exactly: its rerun repeats the changes
 //   committed before the loss (a WARN record says so).
-//   A task takes the handle (getMysql) when it runs, never when it is queued.
+//   A task makes its statements when it runs, never when it is queued.
 //   A task is run at most kMaxTaskAttempts times: one that loses the connection every time (it
 //   is what brings the connection down) is then logged at ERROR with its label and size and
 //   dropped, so that it cannot stall the queue behind it. A task during which the server refused
 //   a packet as too large (ER_NET_PACKET_TOO_LARGE: the server then drops the connection) is not
 //   run again: it would be refused again. Callers keep their data below maxAllowedPacket().
 // - A direct call (executeQuery / executeUpdate on any other thread, including a sycProcessReq
-//   task, and a TakDbPreStatement outside a worker task): tries one reconnect and runs its
-//   statement once more; if that fails it logs and fails as usual (empty result, nothing). So no
-//   caller blocks for long.
+//   closure, and a TakDbPreStatement outside a worker task): tries one reconnect and runs its
+//   statement once more; if that fails it logs and fails as usual (empty result, a status that
+//   is not ok). So no caller blocks for long.
 // The loss and the recovery are logged once each, not once per statement.
 //
 // A connection whose first connect failed (server down at start-up) keeps connecting in the
@@ -86,14 +87,16 @@ struct STDbTaskInfo {
 // Nothing is ever refused for them; callers that produce the data (agent uploads) ask
 // overQueuedLimit() and stop reading from their peer until whenBelowQueuedLimit() calls back.
 //
-// What a task may do: run executeQuery / executeUpdate and TakDbPreStatements on getMysql() of
-// its connection (all under the handle lock the worker holds), queue more tasks, and touch
-// other objects under their own locks (the session registry after the handle lock, never the
-// other way round). It must not wait for anything that needs this connection's worker, keep a
-// TakDbPreStatement beyond its own end, or call stop(). From a task of the same connection,
-// sycProcessReq runs its closure inline. A thread that holds a TakDbPreStatement of a
-// connection must not call that connection's sycProcessReq (the closure's thread would wait
-// for the handle lock).
+// What a task may do: run executeQuery / executeUpdate and TakDbPreStatements on its connection
+// (all under the handle lock the worker holds), queue more tasks, and touch other objects under
+// their own locks (the session registry after the handle lock, never the other way round). It
+// must not wait for anything that needs this connection's worker, keep a TakDbPreStatement
+// beyond its own end, or call stop().
+//
+// Statuses (TakStatus): NotConnected when the server is away or the connection was lost during
+// the call, Refused when the server refused the connection or the statement, TimedOut when
+// sycProcessReq's closure outlasted its time, Failed for anything on our side. Failures are
+// logged here as well; the status is for the caller to decide what follows.
 //
 // Escaping: every value from an agent or the console that is spliced between single quotes into
 // a statement goes through escapeString() of the connection that runs it:
@@ -114,11 +117,12 @@ public:
     TakDbConn(const TakDbConn&) = delete;
     TakDbConn& operator=(const TakDbConn&) = delete;
 
-    // Opens the connection now and starts the worker. Returns 0 when connected, 1 when the
-    // client handle could not be set up or the character set was refused, 2 when the server
-    // refused the connection (logged). On failure the worker still starts and keeps connecting
-    // in the background. The connection must be owned by a shared_ptr.
-    [[nodiscard]] int connect(const STDbSettings& settings);
+    // Opens the connection now and starts the worker. Ok when connected; Failed when the client
+    // handle could not be set up or the character set was refused; Refused when the server
+    // refused the connection or could not be reached (logged). On failure the worker still
+    // starts and keeps connecting in the background. The connection must be owned by a
+    // shared_ptr.
+    TakStatus connect(const STDbSettings& settings);
     // Starts the worker, which connects in the background.
     void start(const STDbSettings& settings);
     // Ends the worker: it runs what is queued (waiting for the server if it is away) until the
@@ -127,6 +131,10 @@ public:
     // when everything queued was written. Any thread but the worker's; tasks queued after the
     // worker has ended are logged and dropped.
     bool stop(Clock::time_point deadline);
+    // The first half of stop(): tells the worker to write what is queued until the deadline and
+    // end, without waiting for it. stop() then waits. Lets an owner drain several connections
+    // at the same time from one thread.
+    void requestStop(Clock::time_point deadline);
 
     // Queues a task under a caller-chosen id. Never blocks on the database. Tasks of one
     // connection run one at a time, in the order queued.
@@ -134,19 +142,17 @@ public:
     void processReq(uint64_t id, STDbTaskInfo info, std::function<void()> task);
     // Drops every queued task with this id; a task already running runs to its end.
     void stopTaskById(uint64_t id);
-    // Runs task on a thread of its own, holding the handle lock, and waits at most timeout ms.
-    // 0: finished in time; 1: time-out; 2: no thread could be started (the task did not run).
-    // Returns only after the task has ended, whatever the result.
-    [[nodiscard]] int sycProcessReq(const std::function<void()>&& task, int timeout);
+    // Runs task on the calling thread, holding the handle lock (waiting for it first, while the
+    // worker or another caller has it), and tells whether it was done within timeout ms: Ok, or
+    // TimedOut when waiting and running took longer. The task has always ended on return.
+    // From a task of this connection (whose worker holds the lock already) it runs at once.
+    TakStatus sycProcessReq(const std::function<void()>&& task, int timeout);
 
-    // Runs a statement that yields rows, then commits. Empty pointer on any failure.
+    // Runs a statement that yields rows, then commits. Empty pointer on any failure (logged).
     std::shared_ptr<TakDbResult> executeQuery(std::string sql);
-    // Runs a statement that yields no rows, then commits. The number of rows it changed, or
-    // nothing when it failed (logged).
-    std::optional<uint64_t> executeUpdate(std::string sql);
-    // The client handle (null until the first connect attempt). Its address stays the same
-    // for the life of the connection, across reconnects.
-    MYSQL* getMysql();
+    // Runs a statement that yields no rows, then commits. Ok, with the number of rows it
+    // changed in *changed when given; otherwise what failed (logged).
+    TakStatus executeUpdate(std::string sql, uint64_t* changed = nullptr);
 
     // value escaped for splicing between single quotes into a statement of this connection
     // (mysql_real_escape_string with the connection's character set). Works while the
@@ -155,6 +161,9 @@ public:
 
     // Whether the connection is open (as far as the last statement knows).
     bool isConnected() const { return m_connected.load(); }
+    // The status of a failed call on the handle, from the client's error number and text:
+    // NotConnected for a lost connection, Refused for an error of the server's, else Failed.
+    static TakStatus statusOf(unsigned int err, const std::string& error);
     size_t queuedTaskCount();
     // The server's max_allowed_packet, read at every connect: no statement or prepared
     // execution larger than this reaches the server. 0 until known.
@@ -182,8 +191,8 @@ private:
     enum class ETaskOutcome { Done, Dropped, NotRun };
 
     // All of these require m_dbMutex held.
-    // (Re)opens the handle: 0, 1 or 2 as connect(); *error receives the client's error text.
-    int openHandle(std::string* error, bool* charsetRefused);
+    // (Re)opens the handle: Ok, Failed or Refused as connect(), with the client's error text.
+    TakStatus openHandle(bool* charsetRefused);
     // One reconnect attempt; logs the recovery on success.
     bool reconnectLocked();
     // The connection is gone: log it (once per loss) and, inside a worker task, mark the task.
@@ -195,14 +204,14 @@ private:
     // After a failed statement with client error err: retry it (a direct call whose connection
     // was just reopened), fail quietly (a worker task that will be rerun) or report it.
     EAfterFailure afterFailure(unsigned int err, const char* error, bool* reconnected);
-    // Before a direct statement: false when it must not run (a lost task's statement, or the
-    // server still down: that is logged as a failed query of sql).
-    bool gateOpen(bool* reconnected, const std::string& sql);
+    // Before a direct statement: Ok when it may run; NotConnected for a lost task's statement,
+    // or while the server is still down (logged as a failed query of sql).
+    TakStatus gateOpen(bool* reconnected, const std::string& sql);
     // The call on the handle that failed.
     enum class ECall { Query, StoreResult, Commit };
     // After a failed call on the handle: what to do next; logs the call's failure with the
-    // error and sql at ERROR when the failure is to be reported.
-    EAfterFailure failed(ECall call, const std::string& sql, bool* reconnected);
+    // error and sql at ERROR when the failure is to be reported. *status receives the failure.
+    EAfterFailure failed(ECall call, const std::string& sql, bool* reconnected, TakStatus* status);
     void noteCommit();
     bool inTask() const;
     // The connection whose task this thread runs, or null.
@@ -218,9 +227,6 @@ private:
 
     static bool isLossError(unsigned int err);
     static bool isPacketTooLarge(unsigned int err);
-    // The connection that owns a handle, or null.
-    static std::shared_ptr<TakDbConn> findByHandle(const MYSQL* mysql);
-    void registerHandle();
 
     void startWorker();
     void run(std::shared_ptr<TakDbConn> self);
@@ -255,7 +261,6 @@ private:
     std::atomic<bool> m_connected{false};   // written under m_dbMutex
     std::atomic<uint64_t> m_generation{0};  // successful connects so far; written under m_dbMutex
     std::atomic<uint64_t> m_maxAllowedPacket{0};  // written under m_dbMutex
-    bool m_handleRegistered = false;              // guarded by m_dbMutex
     bool m_taskLost = false;                      // guarded by m_dbMutex: the running task lost it
     bool m_taskRefused = false;   // guarded by m_dbMutex: the server refused a packet of the task
     int m_taskCommits = 0;        // guarded by m_dbMutex: commits of the running task

@@ -1,8 +1,6 @@
 #include "comm-serd/db/TakDbManager.h"
 
-#include <thread>
 #include <utility>
-#include <vector>
 
 #include "comm-serd/db/TakDbConn.h"
 #include "comm-serd/db/TakDbDefine.h"
@@ -12,16 +10,16 @@ TakDbManager::TakDbManager(STDbSettings settings) : m_settings(std::move(setting
 
 TakDbManager::~TakDbManager() { (void)shutdown(std::chrono::steady_clock::now()); }
 
-int TakDbManager::init() {
+TakStatus TakDbManager::init() {
     STDbSettings const settings =
         m_settings ? *m_settings : TakGlobalInfoManager::getInstance().getDbSettings();
     uint64_t const maxQueuedBytes = TakGlobalInfoManager::getInstance().getMaxQueuedBytes();
-    int result = 0;
+    TakStatus status;
     for (const std::string& name : {g_strSecurityDbName, g_strAuditDbName}) {
         auto conn = std::make_shared<TakDbConn>(name);
         conn->setMaxQueuedBytes(maxQueuedBytes);
-        if (result == 0) {
-            result = conn->connect(settings);
+        if (status.ok()) {
+            status = conn->connect(settings);
         } else {
             // After a failure the remaining databases are not tried now: they connect in the
             // background like the one that failed.
@@ -30,14 +28,14 @@ int TakDbManager::init() {
         std::lock_guard<std::recursive_mutex> lock(m_mutex);
         m_connMap[name] = std::move(conn);
     }
-    if (result != 0) return result;
+    if (!status.ok()) return status;
     size_t size = 0;
     {
         std::lock_guard<std::recursive_mutex> lock(m_mutex);
         size = m_connMap.size();
     }
     TAK_LOG_DEBUG("db conn size: " << size);
-    return 0;
+    return status;
 }
 
 std::shared_ptr<TakDbConn> TakDbManager::getDBConn(const std::string& name) {
@@ -53,15 +51,9 @@ bool TakDbManager::shutdown(std::chrono::steady_clock::time_point deadline) {
         std::lock_guard<std::recursive_mutex> lock(m_mutex);
         conns = m_connMap;
     }
+    // Both drain at the same time: each worker is told first, then each is waited for.
+    for (auto& [name, conn] : conns) conn->requestStop(deadline);
     bool complete = true;
-    // Both drain at the same time, each up to the deadline.
-    std::vector<std::thread> stoppers;
-    std::vector<char> written(conns.size(), 1);
-    size_t i = 0;
-    for (auto& [name, conn] : conns) {
-        stoppers.emplace_back([&, c = conn, slot = i++] { written[slot] = c->stop(deadline); });
-    }
-    for (auto& t : stoppers) t.join();
-    for (char w : written) complete = complete && w != 0;
+    for (auto& [name, conn] : conns) complete = conn->stop(deadline) && complete;
     return complete;
 }

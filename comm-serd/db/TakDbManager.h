@@ -22,15 +22,16 @@ public:
     // Ends the workers of connections not yet shut down, dropping what they have queued.
     ~TakDbManager() override;
 
-    // Opens the connections: 0 when both are open ("db conn size: " is logged), otherwise the
-    // code of the first that failed (1: client handle or character set, 2: refused by the
-    // server; logged). A connection that failed, and those after it, are still stored: they
-    // keep connecting in the background, so the server needs no restart once the database is
-    // up.
-    [[nodiscard]] int init() override;
+    // Opens the connections: Ok when both are open ("db conn size: " is logged), otherwise the
+    // status of the first that failed (Failed: client handle or character set; Refused: by the
+    // server, or unreachable; logged). A connection that failed, and those after it, are still
+    // stored: they keep connecting in the background, so the server needs no restart once the
+    // database is up.
+    TakStatus init() override;
     // The connection of a database (g_strSecurityDbName, g_strAuditDbName), or an empty
     // pointer for any other name (or before init()).
     std::shared_ptr<TakDbConn> getDBConn(const std::string& name) override;
+    // Both connections drain at the same time, each up to the deadline.
     bool shutdown(std::chrono::steady_clock::time_point deadline) override;
 
 private:

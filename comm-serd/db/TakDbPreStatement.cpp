@@ -15,6 +15,7 @@ std::string stmtErrorText(MYSQL_STMT* stmt) {
 }  // namespace
 
 TakDbPreStatement::~TakDbPreStatement() {
+    // A failed commit is logged by commitNow; a destructor has no one to tell.
     if (m_stmt && m_mysql && m_needCommit && !m_quiet) (void)commitNow();
     closeStatement();
     m_bind.reset();
@@ -29,81 +30,71 @@ void TakDbPreStatement::closeStatement() {
     m_mysql = nullptr;
 }
 
-void TakDbPreStatement::init(MYSQL* mysql, std::string& sql) {
+TakStatus TakDbPreStatement::init(TakDbConn& conn, const std::string& sql) {
     closeStatement();
     m_sql = sql;
-    m_target = mysql;
     m_quiet = false;
     m_needPrepare = false;
     m_pendingExec = false;
     m_needCommit = false;
-    if (mysql == nullptr) return;
-    if (m_owner && &m_owner->m_handle != mysql) {
+    if (m_owner != &conn) {
         if (m_lock.owns_lock()) m_lock.unlock();
         m_lock = {};
-        m_owner = nullptr;
         m_keepAlive.reset();
-    }
-    if (!m_owner) {
-        TakDbConn* task = TakDbConn::currentTaskConn();
-        if (task != nullptr && &task->m_handle == mysql) {
-            // Inside one of the connection's tasks: the worker holds the handle lock and keeps
-            // the connection alive; the statement must never hold the last reference there.
-            m_owner = task;
-            m_lock = std::unique_lock<std::recursive_mutex>(task->m_dbMutex);
-        } else if (std::shared_ptr<TakDbConn> conn = TakDbConn::findByHandle(mysql)) {
-            m_lock = std::unique_lock<std::recursive_mutex>(conn->m_dbMutex);
-            m_owner = conn.get();
-            m_keepAlive = std::move(conn);
-        }
+        m_owner = &conn;
+        m_lock = std::unique_lock<std::recursive_mutex>(conn.m_dbMutex);
+        // Inside one of the connection's tasks the worker keeps it alive, and the statement
+        // must never hold the last reference there (the worker would be joined on itself).
+        if (TakDbConn::currentTaskConn() != &conn) m_keepAlive = conn.weak_from_this().lock();
     }
     bool reconnected = false;
-    if (m_owner) {
-        switch (m_owner->beforeStatement(&reconnected)) {
-            case TakDbConn::EGate::Quiet:
-                m_quiet = true;
-                return;
-            case TakDbConn::EGate::Down:
-                TAK_LOG_ERROR("mysql_stmt_prepare failed:" << m_owner->lastError() << m_sql);
-                m_needPrepare = true;
-                return;
-            case TakDbConn::EGate::Run:
-                break;
+    switch (m_owner->beforeStatement(&reconnected)) {
+        case TakDbConn::EGate::Quiet:
+            m_quiet = true;
+            return TakStatus::notConnected("the connection was lost during the task");
+        case TakDbConn::EGate::Down: {
+            std::string error = m_owner->lastError();
+            TAK_LOG_ERROR("mysql_stmt_prepare failed:" << error << m_sql);
+            m_needPrepare = true;
+            return TakStatus::notConnected(std::move(error));
         }
+        case TakDbConn::EGate::Run:
+            break;
     }
     for (;;) {
         unsigned int err = 0;
         std::string error;
-        if (prepare(&err, &error)) return;
-        if (m_stmt == nullptr) return;  // no statement handle: executeUpdate reports it
-        if (m_owner) {
-            auto const next = m_owner->afterFailure(err, error.c_str(), &reconnected);
-            if (next == TakDbConn::EAfterFailure::Retry) {
-                closeStatement();
-                continue;
-            }
-            if (next == TakDbConn::EAfterFailure::Quiet) {
-                m_quiet = true;
-                return;
-            }
-            if (TakDbConn::isLossError(err)) m_needPrepare = true;
+        if (prepare(&err, &error)) return TakStatus::success();
+        // No statement handle: executeUpdate reports it.
+        if (m_stmt == nullptr) return TakStatus::failed("mysql_stmt_init failed");
+        auto const next = m_owner->afterFailure(err, error.c_str(), &reconnected);
+        if (next == TakDbConn::EAfterFailure::Retry) {
+            closeStatement();
+            continue;
         }
+        if (next == TakDbConn::EAfterFailure::Quiet) {
+            m_quiet = true;
+            return TakStatus::notConnected(error);
+        }
+        if (TakDbConn::isLossError(err)) m_needPrepare = true;
         TAK_LOG_ERROR("mysql_stmt_prepare failed:" << error << m_sql);
-        return;
+        return TakDbConn::statusOf(err, error);
     }
 }
 
 bool TakDbPreStatement::prepare(unsigned int* err, std::string* error) {
     closeStatement();
-    m_stmt = mysql_stmt_init(m_target);
+    MYSQL* const handle = m_owner ? m_owner->m_mysql : nullptr;  // under the handle lock
+    if (handle == nullptr) return false;
+    m_stmt = mysql_stmt_init(handle);
     if (m_stmt == nullptr) return false;
     if (mysql_stmt_prepare(m_stmt, m_sql.data(), m_sql.size()) != 0) {
         *err = mysql_stmt_errno(m_stmt);
         *error = stmtErrorText(m_stmt);
         return false;
     }
-    m_mysql = m_target;
-    m_generation = m_owner ? m_owner->m_generation.load() : 0;
+    m_mysql = handle;
+    m_generation = m_owner->m_generation.load();
     m_needPrepare = false;
     m_needCommit = true;
     unsigned long const count = mysql_stmt_param_count(m_stmt);
@@ -152,68 +143,70 @@ void TakDbPreStatement::setParam(unsigned int index, long long& value) {
     bind->buffer = &value;
 }
 
-bool TakDbPreStatement::executeUpdate() {
-    if (m_quiet) return false;
+TakStatus TakDbPreStatement::executeUpdate() {
+    if (m_quiet) return TakStatus::notConnected("the connection was lost during the task");
     if (m_stmt == nullptr && !m_needPrepare) {
         TAK_LOG_ERROR("no m_stmt");
-        return false;
+        return TakStatus::failed("no m_stmt");
     }
     bool reconnected = false;
-    if (m_owner) {
-        switch (m_owner->beforeStatement(&reconnected)) {
-            case TakDbConn::EGate::Quiet:
-                m_quiet = true;
-                return false;
-            case TakDbConn::EGate::Down:
-                TAK_LOG_ERROR("mysql_stmt_execute failed: " << m_sql << m_owner->lastError());
-                return false;
-            case TakDbConn::EGate::Run:
-                break;
+    switch (m_owner->beforeStatement(&reconnected)) {
+        case TakDbConn::EGate::Quiet:
+            m_quiet = true;
+            return TakStatus::notConnected("the connection was lost during the task");
+        case TakDbConn::EGate::Down: {
+            std::string error = m_owner->lastError();
+            TAK_LOG_ERROR("mysql_stmt_execute failed: " << m_sql << error);
+            return TakStatus::notConnected(std::move(error));
         }
+        case TakDbConn::EGate::Run:
+            break;
     }
     for (;;) {
         // Prepared on a session that has been replaced by a reconnect (or not prepared because
         // the connection was down): prepare again, unless executions of it would be lost.
         bool const stale =
-            m_owner && ((m_mysql && m_generation != m_owner->m_generation.load()) || m_needPrepare);
+            (m_mysql && m_generation != m_owner->m_generation.load()) || m_needPrepare;
         if (stale) {
             if (m_pendingExec) {
                 TAK_LOG_ERROR("mysql_stmt_execute failed: "
                               << m_sql << "the connection was reopened; earlier executions lost");
                 m_pendingExec = false;
                 m_needCommit = false;
-                return false;
+                return TakStatus::notConnected(
+                    "the connection was reopened; earlier executions lost");
             }
             unsigned int err = 0;
             std::string error;
             if (!prepare(&err, &error)) {
                 TAK_LOG_ERROR("mysql_stmt_prepare failed:" << error << m_sql);
-                return false;
+                return TakDbConn::statusOf(err, error);
             }
         }
         if (mysql_stmt_bind_param(m_stmt, m_bind.get()) != 0) {
-            TAK_LOG_ERROR("mysql_stmt_bind_param failed:" << stmtErrorText(m_stmt));
-            return false;
+            std::string error = stmtErrorText(m_stmt);
+            TAK_LOG_ERROR("mysql_stmt_bind_param failed:" << error);
+            return TakStatus::failed(std::move(error));
         }
         if (mysql_stmt_execute(m_stmt) == 0) {
             m_pendingExec = true;
             m_needCommit = true;
-            return true;
+            return TakStatus::success();
         }
         unsigned int const err = mysql_stmt_errno(m_stmt);
         std::string const error = stmtErrorText(m_stmt);
-        if (m_owner && m_mysql) {
+        if (m_mysql) {
             m_owner->noteFailedPacket(executePacketBytes());
             bool const hadPending = m_pendingExec;
             auto const next = m_owner->afterFailure(err, error.c_str(), &reconnected);
             if (next == TakDbConn::EAfterFailure::Quiet) {
                 m_quiet = true;
-                return false;
+                return TakStatus::notConnected(error);
             }
             if (next == TakDbConn::EAfterFailure::Retry && !hadPending) continue;
         }
         TAK_LOG_ERROR("mysql_stmt_execute failed: " << m_sql << error);
-        return false;
+        return TakDbConn::statusOf(err, error);
     }
 }
 
@@ -245,45 +238,44 @@ bool TakDbPreStatement::fitsServerPacket() const {
     return max == 0 || executePacketBytes() <= max;
 }
 
-bool TakDbPreStatement::commit() { return commitNow(); }
+TakStatus TakDbPreStatement::commit() { return commitNow(); }
 
-bool TakDbPreStatement::commitNow() {
-    if (m_quiet || m_mysql == nullptr) return false;
-    if (m_owner) {
-        bool const gone = !m_owner->m_connected.load() ||
-                          (m_pendingExec && m_generation != m_owner->m_generation.load());
-        if (gone) {
-            if (m_owner->inTask()) {
-                m_owner->m_taskLost = true;  // the task runs again
-                m_quiet = true;
-            } else if (m_pendingExec) {
-                TAK_LOG_ERROR("mysql_commit failed: " << m_sql << "the connection was lost");
-            }
-            m_pendingExec = false;
-            m_needCommit = false;
-            return false;
+TakStatus TakDbPreStatement::commitNow() {
+    if (m_quiet) return TakStatus::notConnected("the connection was lost during the task");
+    if (m_mysql == nullptr) return TakStatus::failed("the statement is not prepared");
+    bool const gone = !m_owner->m_connected.load() ||
+                      (m_pendingExec && m_generation != m_owner->m_generation.load());
+    if (gone) {
+        if (m_owner->inTask()) {
+            m_owner->m_taskLost = true;  // the task runs again
+            m_quiet = true;
+        } else if (m_pendingExec) {
+            TAK_LOG_ERROR("mysql_commit failed: " << m_sql << "the connection was lost");
         }
-    }
-    if (mysql_commit(m_mysql) == 0) {
-        if (m_pendingExec && m_owner) m_owner->noteCommit();
         m_pendingExec = false;
         m_needCommit = false;
-        return true;
+        return TakStatus::notConnected("the connection was lost");
+    }
+    if (mysql_commit(m_mysql) == 0) {
+        if (m_pendingExec) m_owner->noteCommit();
+        m_pendingExec = false;
+        m_needCommit = false;
+        return TakStatus::success();
     }
     unsigned int const err = mysql_errno(m_mysql);
     std::string const error = mysql_error(m_mysql) ? mysql_error(m_mysql) : "";
     m_needCommit = false;
     bool const hadPending = m_pendingExec;
     m_pendingExec = false;
-    if (m_owner && TakDbConn::isLossError(err)) {
+    if (TakDbConn::isLossError(err)) {
         m_owner->markLost(error.c_str());
         if (m_owner->inTask()) {
             m_quiet = true;  // the task runs again
-            return false;
+            return TakStatus::notConnected(error);
         }
     }
-    if (hadPending || !m_owner || !TakDbConn::isLossError(err)) {
+    if (hadPending || !TakDbConn::isLossError(err)) {
         TAK_LOG_ERROR("mysql_commit failed: " << error << m_sql);
     }
-    return false;
+    return TakDbConn::statusOf(err, error);
 }

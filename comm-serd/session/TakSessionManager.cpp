@@ -7,9 +7,10 @@
 #include "Tak.HostInfo.pb.h"
 #include "Tak.PolicyNotify.pb.h"
 #include "comm-serd/TakMetrics.h"
+#include "comm-serd/business/TakDeviceStore.h"
+#include "comm-serd/business/TakPolicyStore.h"
 #include "comm-serd/db/TakDbConn.h"
 #include "comm-serd/db/TakDbDefine.h"
-#include "comm-serd/db/TakDbPreStatement.h"
 #include "comm-serd/db/TakDbResult.h"
 #include "comm-serd/session/TakDeviceSession.h"
 #include "comm-serd/session/TakHostQuery.h"
@@ -163,7 +164,7 @@ void TakSessionManager::runPolicyPass() {
         TAK_LOG_ERROR("policy pass: no connection to database" << g_strSecurityDbName);
         return;
     }
-    auto rows = conn->executeQuery("select * from asset_business_config where processState = 0");
+    auto rows = TakPolicyStore(*conn).pendingRows();
     if (!rows || rows->rowCount() == 0) return;
 
     std::set<int> sentIds;
@@ -209,25 +210,17 @@ TakSessionManager::ERowOutcome TakSessionManager::sendPolicyRow(
     if (!ComDefine::ECmdType_IsValid(dataType)) {
         // Such a command cannot be placed in the message; the console learns why from the row.
         TAK_LOG_ERROR("policy row" << id << "has an invalid dataType" << dataType);
-        conn->executeUpdate(
-            "update asset_business_config set processErrorInfo = 'invalid dataType', "
-            "processState = 3 where id = " +
-            std::to_string(id) + " and processState = 0");
+        if (!TakPolicyStore(*conn).markInvalid(id).ok()) {
+            // Logged by the connection: the row stays pending, and the next pass reports it again.
+        }
         return ERowOutcome::Invalid;
     }
 
-    auto hosts =
-        conn->executeQuery("select macAddr, onlineState from asset_auth_record where group_id = '" +
-                           conn->escapeString(group) + "'");
-    if (!hosts || hosts->rowCount() == 0) return ERowOutcome::NoHost;  // stays pending
+    auto hosts = TakDeviceStore(*conn).onlineMacsOfGroup(group);
+    if (!hosts) return ERowOutcome::NoHost;  // stays pending
 
     bool sent = false;
-    std::vector<std::string> macs;
-    do {
-        if (hosts->getInt("onlineState") == 1 && !hosts->isNull("macAddr")) {
-            macs.push_back(hosts->getString("macAddr"));
-        }
-    } while (hosts->next());
+    std::vector<std::string> const& macs = *hosts;
 
     if (!macs.empty()) {
         Tak::PolicyNotify::BusinessPolicyDown down;
@@ -251,8 +244,9 @@ TakSessionManager::ERowOutcome TakSessionManager::sendPolicyRow(
         }
     }
     // Only a pending row is handed out: an error an agent already reported (3) stays.
-    conn->executeUpdate("update asset_business_config set processState = 1 where id = " +
-                        std::to_string(id) + " and processState = 0");
+    if (!TakPolicyStore(*conn).markHandedOut(id).ok()) {
+        // Logged by the connection: the row stays pending, and the next pass offers it again.
+    }
     return sent ? ERowOutcome::Sent : ERowOutcome::NoSession;
 }
 
@@ -263,9 +257,11 @@ void TakSessionManager::timeout(const std::set<int>& ids) {
         TAK_LOG_ERROR("policy time-out: no connection to database" << g_strSecurityDbName);
         return;
     }
+    TakPolicyStore policies(*conn);
     for (int id : ids) {
-        conn->executeUpdate("update asset_business_config set processState = 2 where id = " +
-                            std::to_string(id) + " and processState = 1");
+        if (!policies.markDone(id).ok()) {
+            // Logged by the connection: the row stays handed out; the others go on.
+        }
     }
 }
 
@@ -317,32 +313,24 @@ bool TakSessionManager::hostAuth(const std::string& mac, bool auth) {
     }
     bool result = false;
     auto task = [this, &result, conn, mac, auth] {
-        std::string const sql =
-            "select * from asset_auth_record where macAddr = '" + conn->escapeString(mac) + "'";
-        TAK_LOG_DEBUG(sql);
-        auto rows = conn->executeQuery(sql);
-        if (!rows || rows->rowCount() == 0) return;  // not a registered host
+        TakDeviceStore devices(*conn);
+        TAK_LOG_DEBUG(devices.lookupSql(mac));
+        if (!devices.lookup(mac).exists) return;  // not a registered host
         if (!auth) {
             // Every session of the host: a revoked host keeps no connection.
             for (const auto& session : sessionsWithMac({mac})) session->closeSession();
         }
-        TakDbPreStatement statement;
-        std::string text = "update asset_auth_record set authState = ?  where macAddr = ?;";
-        statement.init(conn->getMysql(), text);
-        int state = auth ? 1 : 0;
-        std::string macValue = mac;
-        statement.setParam(0, state);
-        statement.setParam(1, macValue);
         // Success only once the new state is durable.
-        if (statement.executeUpdate() && statement.commit()) {
+        if (devices.setAuthorized(mac, auth).ok()) {
             TAK_LOG_DEBUG("auth process sucess");
             result = true;
         }
     };
     // The call returns only once the task has ended, in time or not: what the console is told
     // is what the task did. A task that ran past the time limit has still changed the state.
-    int const status = conn->sycProcessReq(std::move(task), 100);
-    bool const outcome = status != 2 && result;
+    TakStatus const status = conn->sycProcessReq(std::move(task), 100);
+    bool const ran = status.ok() || status.code() == TakStatus::ECode::TimedOut;
+    bool const outcome = ran && result;
     TAK_LOG_DEBUG("authResult:" << (outcome ? 1 : 0));
     return outcome;
 }

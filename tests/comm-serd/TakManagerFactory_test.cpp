@@ -72,7 +72,8 @@ TEST_F(TakManagerFactoryTest, CacheOrderAfterStartUp) {
     dir.writeFile("config/config.ini",
                   "[IPInfo]\nPORT = " + std::to_string(freePort()) + "\n[Database]\nPort = 1\n");
     EXPECT_TRUE(TakGlobalInfoManager::getInstance().loadConfigFrom(dir.path().string()).empty());
-    factory().getDbManager()->init();
+    // Port 1: nothing listens there.
+    EXPECT_EQ(factory().getDbManager()->init().code(), TakStatus::ECode::Refused);
     auto const rpc = factory().getRpcManager();
     rpc->init();
     auto const tcp = factory().getTcpServerManager();

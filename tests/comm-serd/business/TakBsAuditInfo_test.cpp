@@ -96,31 +96,3 @@ TEST(TakBsAuditInfoTest, UploadsAndResetsForAnotherDeviceAreDroppedAndNamed) {
 }
 
 }  // namespace
-
-namespace {
-
-TEST(TakBsAuditInfoTest, ResetStatementKeepsTheMacInsideItsQuotes) {
-    // Escaping works on a connection that has never connected.
-    auto conn = std::make_shared<TakDbConn>("auditEvent_dev");
-    struct Case {
-        std::string mac;
-        std::string quoted;
-    };
-    Case const cases[] = {
-        {"aa:01", "aa:01"},
-        {"a'b", "a\\'b"},
-        {"x' or '1'='1", "x\\' or \\'1\\'=\\'1"},
-        {"back\\slash", "back\\\\slash"},
-        {std::string("nul\0end", 7), "nul\\0end"},
-        {"\n\r\x1a\"", "\\n\\r\\Z\\\""},
-        {"\xbf'", "\xbf\\'"},
-        {"\xc3\xa9", "\xc3\xa9"},
-    };
-    for (const Case& c : cases) {
-        EXPECT_EQ(TakBsAuditInfo::resetSql(*conn, "systemLog_kernelInfo", c.mac),
-                  "DELETE FROM systemLog_kernelInfo WHERE id > 0 AND macAddr = '" + c.quoted + "'")
-            << c.mac;
-    }
-}
-
-}  // namespace

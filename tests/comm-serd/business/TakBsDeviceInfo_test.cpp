@@ -69,28 +69,3 @@ TEST(TakBsDeviceInfoTest, DeviceInformationAfterCloseIsDropped) {
 }
 
 }  // namespace
-
-namespace {
-
-TEST(TakBsDeviceInfoTest, StatementsKeepEveryTextOfTheAgentInsideItsQuotes) {
-    // Escaping works on a connection that has never connected.
-    auto conn = std::make_shared<TakDbConn>("security_dev");
-    Tak::PolicyNotify::DeviceInfoUp info;
-    info.set_strmacaddr("aa'; delete from asset_auth_record; -- ");
-    info.set_strlocalipaddr("10.0.0.1\\");
-    info.set_strhostname(std::string("host'\0x", 7));
-    info.set_strsystemversion("not spliced: a placeholder");
-    std::string const mac = "aa\\'; delete from asset_auth_record; -- ";
-
-    EXPECT_EQ(TakBsDeviceInfo::lookupSql(*conn, info.strmacaddr()),
-              "select * from asset_auth_record where macAddr = '" + mac + "'");
-    EXPECT_EQ(TakBsDeviceInfo::registrationSql(*conn, info, "10.0.0.9:4711'"),
-              "replace into asset_auth_record (id, create_time, update_time,macAddr, localIpAddr, "
-              "netIpAddr, hostName, systemVersion, onlineState, authState) values ( ?,?,?, '" +
-                  mac + "', '10.0.0.1\\\\', '10.0.0.9:4711\\'', 'host\\'\\0x' ,?,?,?)");
-    EXPECT_EQ(TakBsDeviceInfo::offlineSql(*conn, info.strmacaddr(), "id'1"),
-              "update asset_auth_record set onlineState = 0  where macAddr = '" + mac +
-                  "' and id = 'id\\'1' ;");
-}
-
-}  // namespace

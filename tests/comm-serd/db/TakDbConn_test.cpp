@@ -32,7 +32,7 @@ unsigned int closedPort() { return TakTestMariaDb::freePort(); }
 
 TEST_F(TakDbConnTest, ManagerOpensBothDatabases) {
     auto manager = std::make_shared<TakDbManager>(TakTestDb::settings());
-    EXPECT_EQ(manager->init(), 0);
+    EXPECT_EQ(manager->init(), TakStatus::success());
     EXPECT_EQ(m_log.count("db conn size:  2 ", ":init:"), 1u);
     EXPECT_EQ(m_log.count("mysql_real_connect failed: "), 0u);
 
@@ -69,7 +69,7 @@ TEST_F(TakDbConnTest, RefusedConnectionIsReportedAndTheManagerGoesOn) {
         m_log.clear();
         auto manager = std::make_shared<TakDbManager>(c.settings);
         auto const before = Clock::now();
-        EXPECT_EQ(manager->init(), 2);
+        EXPECT_EQ(manager->init().code(), TakStatus::ECode::Refused);
         EXPECT_LT(Clock::now() - before, 2s);
         // Reported once, for the first database; the second is not tried now.
         EXPECT_EQ(m_log.count("mysql_real_connect failed: ", c.clientText), 1u);
@@ -84,7 +84,8 @@ TEST_F(TakDbConnTest, RefusedConnectionIsReportedAndTheManagerGoesOn) {
         EXPECT_FALSE(security->isConnected());
         auto const queryStart = Clock::now();
         EXPECT_EQ(security->executeQuery("select 1 as one"), nullptr);
-        security->executeUpdate("update db_layer_test set n = 1");
+        EXPECT_EQ(security->executeUpdate("update db_layer_test set n = 1").code(),
+                  TakStatus::ECode::NotConnected);
         EXPECT_LT(Clock::now() - queryStart, 2s);
         EXPECT_EQ(m_log.count("mysql_real_query failed: %s, sql: ", "select 1 as one"), 1u);
         std::atomic<bool> ran{false};
@@ -104,9 +105,9 @@ TEST_F(TakDbConnTest, RefusedConnectionIsReportedAndTheManagerGoesOn) {
 TEST_F(TakDbConnTest, RefusedCharacterSetGoesToStandardError) {
     auto conn = std::make_shared<TakDbConn>(g_strSecurityDbName, "no_such_charset");
     testing::internal::CaptureStderr();
-    int const rc = conn->connect(TakTestDb::settings());
+    TakStatus const status = conn->connect(TakTestDb::settings());
     std::string const err = testing::internal::GetCapturedStderr();
-    EXPECT_EQ(rc, 1);
+    EXPECT_EQ(status.code(), TakStatus::ECode::Failed);
     EXPECT_NE(err.find("Failed to set character set: "), std::string::npos) << err;
     EXPECT_EQ(m_log.count("Failed to set character set"), 0u);
     EXPECT_EQ(m_log.count("mysql_real_connect failed: "), 0u);
@@ -180,28 +181,30 @@ TEST_F(TakDbConnTest, SycProcessReqWaitsForTheTaskWhateverTheResult) {
     struct Case {
         bool outlastTheWait;  // the task ends only after the caller has given up waiting
         int timeout;
-        int expected;
+        TakStatus::ECode expected;
         const char* logged;
     };
-    Case const cases[] = {{false, 500, 0, "Req ready"}, {true, 50, 1, "Timeout "}};
+    Case const cases[] = {{false, 5000, TakStatus::ECode::Ok, "Req ready"},
+                          {true, 50, TakStatus::ECode::TimedOut, "Timeout "}};
     for (const Case& c : cases) {
         SCOPED_TRACE(c.logged);
         m_log.clear();
         bool finished = false;  // a local of the caller: the task may use it
         int value = 0;
         auto const before = Clock::now();
-        int const rc = conn->sycProcessReq(
+        TakStatus const status = conn->sycProcessReq(
             [&] {
                 // The handle lock is held; statements on the same connection still run.
                 auto res = conn->executeQuery("select 42 as v");
                 value = res ? res->getInt("v") : -1;
+                // The task runs on the caller's thread: it outlasts the wait by running past it.
                 if (c.outlastTheWait) {
-                    EXPECT_TRUE(m_log.waitFor("Timeout ", 10s));
+                    std::this_thread::sleep_until(before + std::chrono::milliseconds(c.timeout + 5));
                 }
                 finished = true;
             },
             c.timeout);
-        EXPECT_EQ(rc, c.expected);
+        EXPECT_EQ(status.code(), c.expected);
         EXPECT_TRUE(finished);
         EXPECT_EQ(value, 42);
         if (c.outlastTheWait) {
@@ -214,13 +217,13 @@ TEST_F(TakDbConnTest, SycProcessReqWaitsForTheTaskWhateverTheResult) {
     std::promise<int> nested;
     conn->processReq(1, [&] {
         int value = 0;
-        int const rc = conn->sycProcessReq(
+        TakStatus const status = conn->sycProcessReq(
             [&] {
                 auto res = conn->executeQuery("select 5 as v");
                 value = res ? res->getInt("v") : -1;
             },
             1000);
-        nested.set_value(rc == 0 ? value : -rc);
+        nested.set_value(status.ok() ? value : -1);
     });
     auto result = nested.get_future();
     ASSERT_EQ(result.wait_for(5s), std::future_status::ready);
@@ -337,10 +340,10 @@ TEST_F(TakDbConnTest, WorkerTasksWaitForTheHandleHeldElsewhere) {
     std::thread holder([&] {
         TakDbPreStatement stmt;
         std::string sql = std::string("insert into ") + kTable + " (k) values (?)";
-        stmt.init(conn->getMysql(), sql);
+        EXPECT_TRUE(stmt.init(*conn, sql).ok());
         std::string k = "held";
         stmt.setParam(0, k);
-        EXPECT_TRUE(stmt.executeUpdate());
+        EXPECT_TRUE(stmt.executeUpdate().ok());
         holding.set_value();
         EXPECT_TRUE(taskStarts.waitFor(1));
         holderEnd = Clock::now();
@@ -358,7 +361,7 @@ TEST_F(TakDbConnTest, WorkerTasksWaitForTheHandleHeldElsewhere) {
     // And a sycProcessReq task keeps the worker waiting likewise.
     taskRan = false;
     Clock::time_point syncEnd;
-    int const rc = conn->sycProcessReq(
+    TakStatus const status = conn->sycProcessReq(
         [&] {
             conn->processReq(2, [&] {
                 taskStart = Clock::now();
@@ -368,7 +371,7 @@ TEST_F(TakDbConnTest, WorkerTasksWaitForTheHandleHeldElsewhere) {
             syncEnd = Clock::now();
         },
         10000);
-    EXPECT_EQ(rc, 0);
+    EXPECT_TRUE(status.ok()) << status.toString();
     ASSERT_TRUE(takDbDrained(*conn));
     ASSERT_TRUE(taskRan.load());
     EXPECT_GE(taskStart, syncEnd);
@@ -384,21 +387,22 @@ TEST_F(TakDbConnTest, ConcurrentUsersOfOneConnectionDoNotDisturbEachOther) {
         conn->processReq(t, [&, t] {
             TakDbPreStatement stmt;
             std::string sql = std::string("insert into ") + kTable + " (k, n) values (?, ?)";
-            stmt.init(conn->getMysql(), sql);
+            EXPECT_TRUE(stmt.init(*conn, sql).ok());
             std::string k = "task";
             for (int i = 0; i < kRowsPerTask; ++i) {
                 int n = t * 100 + i;
                 stmt.setParam(0, k);
                 stmt.setParam(1, n);
-                EXPECT_TRUE(stmt.executeUpdate());
+                EXPECT_TRUE(stmt.executeUpdate().ok());
             }
             ++tasksDone;
         });
     }
     std::thread writer([&] {
         for (int i = 0; i < kDirect; ++i) {
-            conn->executeUpdate(std::string("insert into ") + kTable +
-                                " (k, n) values ('direct', " + std::to_string(i) + ")");
+            EXPECT_TRUE(conn->executeUpdate(std::string("insert into ") + kTable +
+                                            " (k, n) values ('direct', " + std::to_string(i) + ")")
+                            .ok());
         }
     });
     std::atomic<int> answered{0};
@@ -441,7 +445,9 @@ TEST_F(TakDbConnTest, FailedStatementsAreLoggedAndTheConnectionStaysInService) {
     auto conn = open();
     EXPECT_EQ(conn->executeQuery("select * from no_such_table"), nullptr);
     EXPECT_EQ(m_log.count("mysql_real_query failed: %s, sql: ", "select * from no_such_table"), 1u);
-    conn->executeUpdate("update no_such_table set x = 1");
+    TakStatus const refused = conn->executeUpdate("update no_such_table set x = 1");
+    EXPECT_EQ(refused.code(), TakStatus::ECode::Refused);
+    EXPECT_NE(refused.message().find("no_such_table"), std::string::npos) << refused.toString();
     EXPECT_EQ(m_log.count("mysql_real_query failed: %s, sql: ", "update no_such_table"), 1u);
 
     // A statement without rows given to executeQuery has run and is committed.
@@ -451,8 +457,12 @@ TEST_F(TakDbConnTest, FailedStatementsAreLoggedAndTheConnectionStaysInService) {
     EXPECT_EQ(rowsWhere("k = 'q'"), 1);
 
     // A statement with rows given to executeUpdate leaves the handle usable.
-    conn->executeUpdate("select 1");
-    conn->executeUpdate(std::string("insert into ") + kTable + " (k) values ('u')");
+    EXPECT_TRUE(conn->executeUpdate("select 1").ok());
+    uint64_t changed = 0;
+    EXPECT_TRUE(
+        conn->executeUpdate(std::string("insert into ") + kTable + " (k) values ('u')", &changed)
+            .ok());
+    EXPECT_EQ(changed, 1u);
     EXPECT_EQ(rowsWhere("k = 'u'"), 1);
     auto res = conn->executeQuery("select 7 as v");
     ASSERT_NE(res, nullptr);
@@ -484,10 +494,12 @@ TEST_F(TakDbConnTest, EscapedValuesAreStoredAsWrittenAndTouchNoOtherRow) {
             conn->executeQuery(std::string("select * from ") + kTable + " where k = '" + esc + "'");
         ASSERT_NE(found, nullptr);
         EXPECT_EQ(found->rowCount(), 0u);
-        conn->executeUpdate(std::string("update ") + kTable + " set v = 'changed' where k = '" +
-                            esc + "' ;");
-        conn->executeUpdate(std::string("insert into ") + kTable + " (k, v) values ('stored', '" +
-                            esc + "')");
+        EXPECT_TRUE(conn->executeUpdate(std::string("update ") + kTable +
+                                        " set v = 'changed' where k = '" + esc + "' ;")
+                        .ok());
+        EXPECT_TRUE(conn->executeUpdate(std::string("insert into ") + kTable +
+                                        " (k, v) values ('stored', '" + esc + "')")
+                        .ok());
         auto stored = m_db.rows(std::string("select v from ") + kTable +
                                 " where k = 'stored' order by id " + "desc limit 1");
         ASSERT_EQ(stored.size(), 1u);
@@ -500,7 +512,7 @@ TEST_F(TakDbConnTest, EscapedValuesAreStoredAsWrittenAndTouchNoOtherRow) {
 TEST_F(TakDbConnTest, EscapingWorksWhileTheConnectionIsDown) {
     auto up = open();
     auto down = std::make_shared<TakDbConn>(g_strSecurityDbName);
-    EXPECT_EQ(down->connect(TakTestDb::settings(closedPort())), 2);
+    EXPECT_EQ(down->connect(TakTestDb::settings(closedPort())).code(), TakStatus::ECode::Refused);
     auto untouched = std::make_shared<TakDbConn>(g_strSecurityDbName);  // never connected
     for (const std::string value : {"' OR '1'='1", "a\\b'c", "\xe4\xb8\xbb'"}) {
         std::string const expected = m_db.escape(value);

@@ -39,7 +39,7 @@ TEST_F(TakDbPreStatementTest, ChangesBecomeVisibleWhenTheStatementGoes) {
     {
         TakDbPreStatement stmt;
         std::string sql = insertSql();
-        stmt.init(m_conn->getMysql(), sql);
+        EXPECT_TRUE(stmt.init(*m_conn, sql).ok());
         ASSERT_TRUE(stmt.prepared());
         std::string k = "kept";
         std::string v = "value";
@@ -49,7 +49,7 @@ TEST_F(TakDbPreStatementTest, ChangesBecomeVisibleWhenTheStatementGoes) {
         stmt.setParam(1, v);
         stmt.setParam(2, n);
         stmt.setParam(3, big);
-        ASSERT_TRUE(stmt.executeUpdate());
+        ASSERT_TRUE(stmt.executeUpdate().ok());
         EXPECT_EQ(rowsWhere("k = 'kept'"), 0);  // executed, not yet committed
     }
     auto rows = m_db.rows(std::string("select v, n, big from ") + kTable + " where k = 'kept'");
@@ -64,7 +64,7 @@ TEST_F(TakDbPreStatementTest, OnePreparationServesManyExecutionsAndOneCommit) {
     {
         TakDbPreStatement stmt;
         std::string sql = insertSql();
-        stmt.init(m_conn->getMysql(), sql);
+        EXPECT_TRUE(stmt.init(*m_conn, sql).ok());
         std::string k = "line";
         for (int i = 0; i < 3; ++i) {
             std::string v = "item-" + std::to_string(i);
@@ -74,10 +74,10 @@ TEST_F(TakDbPreStatementTest, OnePreparationServesManyExecutionsAndOneCommit) {
             stmt.setParam(1, v);
             stmt.setParam(2, n);
             stmt.setParam(3, big);
-            ASSERT_TRUE(stmt.executeUpdate());
+            ASSERT_TRUE(stmt.executeUpdate().ok());
         }
         EXPECT_EQ(rowsWhere("k = 'line'"), 0);
-        EXPECT_TRUE(stmt.commit());
+        EXPECT_TRUE(stmt.commit().ok());
         EXPECT_EQ(rowsWhere("k = 'line'"), 3);
     }
     EXPECT_EQ(m_db.scalar(std::string("select group_concat(v order by n) from ") + kTable),
@@ -88,7 +88,7 @@ TEST_F(TakDbPreStatementTest, BindingPastThePlaceholdersIsLoggedAndChangesNothin
     {
         TakDbPreStatement stmt;
         std::string sql = std::string("insert into ") + kTable + " (k, v) values (?, ?)";
-        stmt.init(m_conn->getMysql(), sql);
+        EXPECT_TRUE(stmt.init(*m_conn, sql).ok());
         std::string k = "bound";
         std::string v = "v";
         std::string extra = "extra";
@@ -101,7 +101,7 @@ TEST_F(TakDbPreStatementTest, BindingPastThePlaceholdersIsLoggedAndChangesNothin
         stmt.setParam(8, big);
         EXPECT_EQ(m_log.count("index too large: ", " 2 "), 2u);
         EXPECT_EQ(m_log.count("index too large: ", " 8 "), 1u);
-        EXPECT_TRUE(stmt.executeUpdate());
+        EXPECT_TRUE(stmt.executeUpdate().ok());
     }
     auto rows = m_db.rows(std::string("select k, v from ") + kTable);
     ASSERT_EQ(rows.size(), 1u);
@@ -113,10 +113,10 @@ TEST_F(TakDbPreStatementTest, TextIsSentUpToItsFirstNulByte) {
     {
         TakDbPreStatement stmt;
         std::string sql = std::string("insert into ") + kTable + " (k, v) values ('nul', ?)";
-        stmt.init(m_conn->getMysql(), sql);
+        EXPECT_TRUE(stmt.init(*m_conn, sql).ok());
         std::string v("ab\0cd", 5);
         stmt.setParam(0, v);
-        EXPECT_TRUE(stmt.executeUpdate());
+        EXPECT_TRUE(stmt.executeUpdate().ok());
     }
     EXPECT_EQ(m_db.scalar(std::string("select v from ") + kTable + " where k = 'nul'"), "ab");
 }
@@ -125,10 +125,10 @@ TEST_F(TakDbPreStatementTest, UnboundPlaceholdersAreNull) {
     {
         TakDbPreStatement stmt;
         std::string sql = std::string("insert into ") + kTable + " (k, v, n) values (?, ?, ?)";
-        stmt.init(m_conn->getMysql(), sql);
+        EXPECT_TRUE(stmt.init(*m_conn, sql).ok());
         std::string k = "partial";
         stmt.setParam(0, k);
-        EXPECT_TRUE(stmt.executeUpdate());
+        EXPECT_TRUE(stmt.executeUpdate().ok());
     }
     auto rows = m_db.rows(std::string("select v, n from ") + kTable + " where k = 'partial'");
     ASSERT_EQ(rows.size(), 1u);
@@ -142,8 +142,8 @@ TEST_F(TakDbPreStatementTest, StatementWithoutPlaceholders) {
     {
         TakDbPreStatement stmt;
         std::string sql = std::string("DELETE FROM ") + kTable + " WHERE id > 0 AND k = 'mine'";
-        stmt.init(m_conn->getMysql(), sql);
-        EXPECT_TRUE(stmt.executeUpdate());
+        EXPECT_TRUE(stmt.init(*m_conn, sql).ok());
+        EXPECT_TRUE(stmt.executeUpdate().ok());
     }
     EXPECT_EQ(rowsWhere("k = 'mine'"), 0);
     EXPECT_EQ(rowsWhere("k = 'theirs'"), 1);
@@ -152,31 +152,35 @@ TEST_F(TakDbPreStatementTest, StatementWithoutPlaceholders) {
 TEST_F(TakDbPreStatementTest, BrokenStatementsFailWithoutCommitting) {
     TakDbPreStatement pending;
     std::string insert = std::string("insert into ") + kTable + " (k) values ('pending')";
-    pending.init(m_conn->getMysql(), insert);
-    ASSERT_TRUE(pending.executeUpdate());
+    EXPECT_TRUE(pending.init(*m_conn, insert).ok());
+    ASSERT_TRUE(pending.executeUpdate().ok());
     {
         TakDbPreStatement broken;
         std::string bad = "insert into no_such_table values (?)";
-        broken.init(m_conn->getMysql(), bad);
+        TakStatus const prepared = broken.init(*m_conn, bad);
+        EXPECT_EQ(prepared.code(), TakStatus::ECode::Refused);
+        EXPECT_NE(prepared.message().find("no_such_table"), std::string::npos)
+            << prepared.toString();
         EXPECT_FALSE(broken.prepared());
         EXPECT_EQ(m_log.count("mysql_stmt_prepare failed:", "no_such_table"), 1u);
-        EXPECT_FALSE(broken.executeUpdate());
+        EXPECT_FALSE(broken.executeUpdate().ok());
     }
     // The broken statement's end committed nothing: the other one's change is still pending.
     EXPECT_EQ(rowsWhere("k = 'pending'"), 0);
 
+    // A statement never initialised has no statement handle.
     TakDbPreStatement noHandle;
-    std::string sql = "select 1";
-    noHandle.init(nullptr, sql);
-    EXPECT_FALSE(noHandle.executeUpdate());
+    EXPECT_EQ(noHandle.executeUpdate().code(), TakStatus::ECode::Failed);
     EXPECT_EQ(m_log.count("no m_stmt"), 1u);
 
     // A statement that fails when executed (duplicate key) reports it.
     ASSERT_TRUE(m_db.exec(std::string("insert into ") + kTable + " (id, k) values (500, 'x')"));
     TakDbPreStatement duplicate;
     std::string dup = std::string("insert into ") + kTable + " (id, k) values (500, 'y')";
-    duplicate.init(m_conn->getMysql(), dup);
-    EXPECT_FALSE(duplicate.executeUpdate());
+    EXPECT_TRUE(duplicate.init(*m_conn, dup).ok());
+    TakStatus const executed = duplicate.executeUpdate();
+    EXPECT_EQ(executed.code(), TakStatus::ECode::Refused);
+    EXPECT_NE(executed.message().find("Duplicate entry"), std::string::npos) << executed.toString();
     EXPECT_EQ(m_log.count("mysql_stmt_execute failed: ", "Duplicate entry"), 1u);
 }
 
@@ -186,7 +190,7 @@ TEST_F(TakDbPreStatementTest, StatementsInsideWorkerTasks) {
     m_conn->processReq(3, [this, &done] {
         TakDbPreStatement stmt;
         std::string sql = insertSql();
-        stmt.init(m_conn->getMysql(), sql);
+        EXPECT_TRUE(stmt.init(*m_conn, sql).ok());
         std::string k = "task";
         std::string v = "it's";
         int n = 1;
@@ -195,7 +199,7 @@ TEST_F(TakDbPreStatementTest, StatementsInsideWorkerTasks) {
         stmt.setParam(1, v);
         stmt.setParam(2, n);
         stmt.setParam(3, big);
-        done.set_value(stmt.executeUpdate());
+        done.set_value(stmt.executeUpdate().ok());
     });
     EXPECT_TRUE(done.get_future().get());
     ASSERT_TRUE(takDbDrained(*m_conn));  // the task has committed

@@ -69,7 +69,7 @@ protected:
     static void storeUpload(TakDbConn& conn, const std::string& mac, int lines) {
         TakDbPreStatement stmt;
         std::string sql = std::string("insert into ") + kLogTable + " values(null, ?, ?,?,?,?,? )";
-        stmt.init(conn.getMysql(), sql);
+        (void)stmt.init(conn, sql);
         std::string macCopy = mac;
         for (int line = 0; line < lines; ++line) {
             long long first = line;
@@ -97,7 +97,7 @@ std::unique_ptr<TakTestMariaDb> TakDbReconnectTest::s_server;
 
 TEST_F(TakDbReconnectTest, QueuedUploadsSurviveADatabaseRestart) {
     auto manager = managerFromConfiguration();
-    ASSERT_EQ(manager->init(), 0);
+    ASSERT_EQ(manager->init(), TakStatus::success());
     auto audit = manager->getDBConn(g_strAuditDbName);
     ASSERT_NE(audit, nullptr);
 
@@ -133,8 +133,10 @@ TEST_F(TakDbReconnectTest, QueuedUploadsSurviveADatabaseRestart) {
     EXPECT_EQ(m_log.count("mysql_stmt_execute failed: "), 0u);
 
     // Later work of both kinds goes through the same connection objects.
-    audit->executeUpdate(std::string("insert into ") + kLogTable +
-                         " (macAddr, item1) values ('direct', 1)");
+    EXPECT_TRUE(audit
+                    ->executeUpdate(std::string("insert into ") + kLogTable +
+                                    " (macAddr, item1) values ('direct', 1)")
+                    .ok());
     EXPECT_EQ(rows("macAddr = 'direct'"), 1);
     audit->processReq(99, [audit = audit.get()] { storeUpload(*audit, "later", 2); });
     ASSERT_TRUE(takDbDrained(*audit, 10s));
@@ -151,7 +153,7 @@ TEST_F(TakDbReconnectTest, QueuedUploadsSurviveADatabaseRestart) {
 
 TEST_F(TakDbReconnectTest, ATaskCutOffBeforeItsCommitRunsAgainWhole) {
     auto manager = managerFromConfiguration();
-    ASSERT_EQ(manager->init(), 0);
+    ASSERT_EQ(manager->init(), TakStatus::success());
     auto audit = manager->getDBConn(g_strAuditDbName);
 
     std::atomic<int> runs{0};
@@ -162,7 +164,7 @@ TEST_F(TakDbReconnectTest, ATaskCutOffBeforeItsCommitRunsAgainWhole) {
         int const run = ++runs;
         TakDbPreStatement stmt;
         std::string sql = std::string("insert into ") + kLogTable + " values(null, ?, ?,?,?,?,? )";
-        stmt.init(conn->getMysql(), sql);
+        EXPECT_TRUE(stmt.init(*conn, sql).ok());
         std::string mac = "cut";
         std::string item = "x";
         for (long long line = 0; line < 3; ++line) {
@@ -200,7 +202,7 @@ TEST_F(TakDbReconnectTest, ATaskCutOffBeforeItsCommitRunsAgainWhole) {
 TEST_F(TakDbReconnectTest, DatabaseDownAtStartUpNeedsNoRestart) {
     ASSERT_TRUE(s_server->stop());
     auto manager = managerFromConfiguration();
-    EXPECT_EQ(manager->init(), 2);
+    EXPECT_EQ(manager->init().code(), TakStatus::ECode::Refused);
     EXPECT_EQ(m_log.count("mysql_real_connect failed: "), 1u);
     EXPECT_EQ(m_log.count("db conn size: "), 0u);
     auto security = manager->getDBConn(g_strSecurityDbName);
@@ -237,7 +239,7 @@ TEST_F(TakDbReconnectTest, DatabaseDownAtStartUpNeedsNoRestart) {
 
 TEST_F(TakDbReconnectTest, DirectStatementsReconnectOnce) {
     auto conn = std::make_shared<TakDbConn>(g_strAuditDbName);
-    ASSERT_EQ(conn->connect(TakTestDb::settings(s_server->port())), 0);
+    ASSERT_TRUE(conn->connect(TakTestDb::settings(s_server->port())).ok());
 
     // The server restarts while the connection is idle: the next statement of each kind finds
     // the connection gone, reopens it and runs.
@@ -249,20 +251,21 @@ TEST_F(TakDbReconnectTest, DirectStatementsReconnectOnce) {
     Case const cases[] = {
         {"executeUpdate",
          [&] {
-             conn->executeUpdate(std::string("insert into ") + kLogTable +
-                                 " (macAddr) values ('update')");
+             EXPECT_TRUE(conn->executeUpdate(std::string("insert into ") + kLogTable +
+                                             " (macAddr) values ('update')")
+                             .ok());
          },
          "update"},
         {"prepared statement", [&] { storeUpload(*conn, "prepared", 1); }, "prepared"},
         {"sycProcessReq task",
          [&] {
-             int const rc = conn->sycProcessReq(
+             TakStatus const status = conn->sycProcessReq(
                  [&] {
                      auto res = conn->executeQuery("select 1 as one");
                      if (res && res->getInt("one") == 1) storeUpload(*conn, "sync", 1);
                  },
                  5000);
-             EXPECT_EQ(rc, 0);
+             EXPECT_TRUE(status.ok()) << status.toString();
          },
          "sync"},
     };
@@ -288,7 +291,7 @@ TEST_F(TakDbReconnectTest, DirectStatementsReconnectOnce) {
 
 TEST_F(TakDbReconnectTest, AConnectionWaitingForTheDatabaseGoesAwayQuickly) {
     auto conn = std::make_shared<TakDbConn>(g_strAuditDbName);
-    ASSERT_EQ(conn->connect(TakTestDb::settings(s_server->port())), 0);
+    ASSERT_TRUE(conn->connect(TakTestDb::settings(s_server->port())).ok());
     ASSERT_TRUE(s_server->stop());
     std::atomic<int> runs{0};
     TakSyncPointCounter waits(kWaitForConnection);

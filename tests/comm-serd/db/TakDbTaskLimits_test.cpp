@@ -42,7 +42,7 @@ protected:
         ASSERT_TRUE(audit.connected()) << audit.error();
         ASSERT_TRUE(audit.truncate({kTable}));
         m_conn = std::make_shared<TakDbConn>(g_strAuditDbName);
-        ASSERT_EQ(m_conn->connect(TakTestDb::settings(s_server->port())), 0);
+        ASSERT_TRUE(m_conn->connect(TakTestDb::settings(s_server->port())).ok());
         m_log.clear();
     }
     void TearDown() override {
@@ -53,7 +53,7 @@ protected:
     static void insertLine(TakDbConn& conn, const std::string& mac, const std::string& item) {
         TakDbPreStatement stmt;
         std::string sql = std::string("insert into ") + kTable + " values(null, ?, ?,?,?,?,? )";
-        stmt.init(conn.getMysql(), sql);
+        (void)stmt.init(conn, sql);
         std::string macCopy = mac;
         std::string text = item;
         long long first = 1;
@@ -82,7 +82,7 @@ TEST_F(TakDbTaskLimitsTest, TheServersPacketBoundIsKnownAndPreparedExecutionsAre
     m_conn->processReq(1, [c = m_conn.get(), &fits] {
         TakDbPreStatement stmt;
         std::string sql = std::string("insert into ") + kTable + " values(null, ?, ?,?,?,?,? )";
-        stmt.init(c->getMysql(), sql);
+        EXPECT_TRUE(stmt.init(*c, sql).ok());
         std::string small(1000, 's');
         std::string big(kMaxPacket / 4, 'b');  // four of them do not fit
         long long first = 1;

@@ -41,8 +41,8 @@ protected:
     // A connection to the shared test server, stopped at the end of the test.
     std::shared_ptr<TakDbConn> open(const std::string& db = g_strSecurityDbName) {
         auto conn = std::make_shared<TakDbConn>(db);
-        int const rc = conn->connect(TakTestDb::settings());
-        EXPECT_EQ(rc, 0);
+        TakStatus const status = conn->connect(TakTestDb::settings());
+        EXPECT_TRUE(status.ok()) << status.toString();
         m_opened.push_back(conn);
         return conn;
     }

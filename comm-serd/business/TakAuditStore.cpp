@@ -1,0 +1,22 @@
+#include "comm-serd/business/TakAuditStore.h"
+
+#include "comm-serd/db/TakDbConn.h"
+#include "comm-serd/db/TakDbPreStatement.h"
+
+TakAuditStore::TakAuditStore(TakDbConn& conn) : m_conn(conn) {}
+
+std::string TakAuditStore::resetSql(const std::string& table, const std::string& mac) {
+    return "DELETE FROM " + table + " WHERE id > 0 AND macAddr = '" + m_conn.escapeString(mac) +
+           "'";
+}
+
+TakStatus TakAuditStore::runReset(const std::string& resetSql) {
+    TakDbPreStatement stmt;
+    TakStatus const prepared = stmt.init(m_conn, resetSql);
+    // After a failed preparation the execution fails too (and logs it); the preparation's
+    // status says why.
+    if (TakStatus executed = stmt.executeUpdate(); !executed.ok()) {
+        return prepared.ok() ? executed : prepared;
+    }
+    return stmt.commit();
+}
