@@ -32,6 +32,7 @@ void TakEventLoop::run() {
     m_io.restart();
     for (int round = 0; round < 1000 && m_io.poll() > 0; ++round) {
     }
+    m_ended.store(true);
     m_threadId.store(std::thread::id());
 }
 
@@ -47,7 +48,11 @@ void TakEventLoop::stop() {
     });
 }
 
-void TakEventLoop::post(std::function<void()> fn) { asio::post(m_io, std::move(fn)); }
+void TakEventLoop::post(std::function<void()> fn) {
+    // A loop that has ended runs nothing more; queued, fn would keep what it holds for good.
+    if (m_ended.load()) return;
+    asio::post(m_io, std::move(fn));
+}
 
 void TakEventLoop::runInLoop(std::function<void()> fn) {
     if (isInLoopThread()) {

@@ -35,7 +35,7 @@ public:
         if (!isInLoopThread()) abortNotInLoopThread();
     }
 
-    // Queues fn to run on the loop thread. Any thread.
+    // Queues fn to run on the loop thread. Any thread. Once run() has returned, fn is dropped.
     void post(std::function<void()> fn);
     // Runs fn now when called on the loop thread, otherwise queues it.
     void runInLoop(std::function<void()> fn);
@@ -60,6 +60,7 @@ private:
     asio::io_context m_io;
     std::optional<asio::executor_work_guard<asio::io_context::executor_type>> m_guard;
     std::atomic<std::thread::id> m_threadId;
+    std::atomic<bool> m_ended{false};  // run() has returned
     std::atomic<TakTimerID> m_nextTimerId{1};
     std::map<TakTimerID, std::unique_ptr<Timer>> m_timers;  // loop thread only
 };

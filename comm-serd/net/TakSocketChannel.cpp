@@ -186,7 +186,9 @@ void TakSocketChannel::flushQueued() {
 }
 
 void TakSocketChannel::close(bool async) {
-    m_closing.store(true);
+    // Once closing has begun its close is under way: queueing another would hold this channel
+    // in a loop that may have ended already.
+    if (m_closing.exchange(true)) return;
     if (!async && m_loop->isInLoopThread()) {
         doClose();
         return;

@@ -26,6 +26,8 @@ void TakBaseSession::runOnLoop(std::function<void(TakBaseSession&)> fn) {
         fn(*this);
         return;
     }
+    // A closed connection takes nothing more, and its loop may have ended.
+    if (!m_channel->isConnected()) return;
     m_channel->loop().post([self = self(), fn = std::move(fn)] { fn(*self); });
 }
 

@@ -328,12 +328,19 @@ TEST_F(ConsoleTest, AuthorizationThatOutrunsItsTimeLimitReportsWhatItDid) {
     ASSERT_TRUE(holder.exec("start transaction"));
     ASSERT_TRUE(holder.exec(
         "select * from asset_auth_record where macAddr = 'cc:00:00:00:00:54' for update"));
+    auto const called = std::chrono::steady_clock::now();
     auto result = std::async(std::launch::async, [&] {
         Console console(daemon->rpcPort());
         return console->authDevice("cc:00:00:00:00:54", false);
     });
-    EXPECT_TRUE(daemon->waitForLog("Timeout "));
+    // Release the row once the daemon's update waits for it and the call's 100 ms are over.
+    EXPECT_TRUE(takEventually([&] {
+        return db.number("select count(*) from information_schema.processlist where info like "
+                         "'update asset_auth_record set authState%'") > 0;
+    }));
+    std::this_thread::sleep_until(called + 150ms);
     ASSERT_TRUE(holder.exec("commit"));
+    EXPECT_TRUE(daemon->waitForLog("Timeout "));
     // The revoke happened, so the console is told it did.
     EXPECT_EQ(result.get(), tak::rpc::notify::ERpcReturnValue::rpcRet_succeed);
     EXPECT_EQ(db.number("select authState from asset_auth_record where macAddr = "
