@@ -474,8 +474,9 @@ private:
     void close() {
         const size_t queued = m_db.security->queuedTaskCount();
         m_device.close();
+        // A second close changes nothing.
         check(m_db.security->queuedTaskCount() ==
-              queued - m_queuedUnderFd + (m_registered ? 1 : 0));
+              (m_closed ? queued : queued - m_queuedUnderFd + (m_registered ? 1 : 0)));
         m_queuedUnderFd = 0;
         m_closed = true;
     }

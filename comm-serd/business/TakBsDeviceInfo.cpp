@@ -169,6 +169,8 @@ void TakBsDeviceInfo::close() {
     bool registering = false;
     {
         std::lock_guard<std::mutex> lock(m_macMutex);
+        // Closed once: the tasks queued since (error reports) run under the same id and stay.
+        if (m_closed) return;
         m_closed = true;
         registering = m_registering;
     }
