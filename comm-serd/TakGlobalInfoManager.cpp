@@ -3,6 +3,8 @@
 #include <filesystem>
 #include <system_error>
 
+#include "comm-serd/TakLockGuard.h"
+
 TakGlobalInfoManager& TakGlobalInfoManager::getInstance() {
     static TakGlobalInfoManager instance;
     return instance;
@@ -21,7 +23,7 @@ std::vector<STConfigError> TakGlobalInfoManager::loadConfigFrom(const std::strin
 std::vector<STConfigError> TakGlobalInfoManager::loadConfigDir(const std::string& configDir) {
     TakConfigReader reader(configDir + "/config.ini");
 
-    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    TakLockGuard lock(m_mutex);
     m_configDir = configDir;
     m_IP = reader.text("IPInfo", "IP", kDefaultIP);
     // Held as text, as the agents' listener has always taken it, but checked like every port.
@@ -70,74 +72,74 @@ std::vector<STConfigError> TakGlobalInfoManager::loadConfigDir(const std::string
 }
 
 std::string TakGlobalInfoManager::getConfigDir() {
-    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    TakLockGuard lock(m_mutex);
     return m_configDir;
 }
 std::string TakGlobalInfoManager::getIP() {
-    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    TakLockGuard lock(m_mutex);
     return m_IP;
 }
 std::string TakGlobalInfoManager::getPort() {
-    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    TakLockGuard lock(m_mutex);
     return m_PORT;
 }
 STDbSettings TakGlobalInfoManager::getDbSettings() {
-    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    TakLockGuard lock(m_mutex);
     return m_db;
 }
 int TakGlobalInfoManager::getRpcPort() {
-    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    TakLockGuard lock(m_mutex);
     return m_rpc.port;
 }
 STRpcSettings TakGlobalInfoManager::getRpcSettings() {
-    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    TakLockGuard lock(m_mutex);
     return m_rpc;
 }
 std::string TakGlobalInfoManager::getLogDir() {
-    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    TakLockGuard lock(m_mutex);
     return m_logDir;
 }
 uint64_t TakGlobalInfoManager::getMaxFrameBytes() {
-    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    TakLockGuard lock(m_mutex);
     return m_maxFrameBytes;
 }
 uint64_t TakGlobalInfoManager::getMaxOutputBytes() {
-    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    TakLockGuard lock(m_mutex);
     return m_maxOutputBytes;
 }
 int TakGlobalInfoManager::getDeviceLimit() {
-    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    TakLockGuard lock(m_mutex);
     return m_deviceLimit;
 }
 uint64_t TakGlobalInfoManager::getMaxQueuedBytes() {
-    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    TakLockGuard lock(m_mutex);
     return m_maxQueuedBytes;
 }
 int TakGlobalInfoManager::getStopDrainSeconds() {
-    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    TakLockGuard lock(m_mutex);
     return m_stopDrainSeconds;
 }
 int TakGlobalInfoManager::getHandshakeSeconds() {
-    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    TakLockGuard lock(m_mutex);
     return m_handshakeSeconds;
 }
 uint64_t TakGlobalInfoManager::getMaxPlainFrameBytes() {
-    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    TakLockGuard lock(m_mutex);
     return m_maxPlainFrameBytes;
 }
 STAdminSettings TakGlobalInfoManager::getAdminSettings() {
-    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    TakLockGuard lock(m_mutex);
     return m_admin;
 }
 int TakGlobalInfoManager::getKeepAliveSeconds() {
-    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    TakLockGuard lock(m_mutex);
     return m_keepAliveSeconds;
 }
 TakNanolog::LogLevel TakGlobalInfoManager::getLogLevel() {
-    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    TakLockGuard lock(m_mutex);
     return m_logLevel;
 }
 bool TakGlobalInfoManager::getLogConsole() {
-    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    TakLockGuard lock(m_mutex);
     return m_logConsole;
 }

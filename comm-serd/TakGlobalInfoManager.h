@@ -1,11 +1,12 @@
 #pragma once
 
 #include <cstdint>
-#include <mutex>
 #include <string>
 #include <vector>
 
 #include "comm-serd/TakConfigReader.h"
+#include "comm-serd/TakMutex.h"
+#include "comm-serd/TakThreadAnnotations.h"
 
 #include "log/TakNanoLogLine.h"
 
@@ -109,23 +110,24 @@ public:
 private:
     TakGlobalInfoManager() = default;
 
-    std::recursive_mutex m_mutex;
-    std::string m_configDir;
-    std::string m_IP;
-    std::string m_PORT;
-    STDbSettings m_db{kDefaultDbHost, kDefaultDbPort, kDefaultDbUser, kDefaultDbPassword};
-    STRpcSettings m_rpc{"", kDefaultRpcPort, kDefaultRpcMaxConnections,
-                        kDefaultRpcCallTimeoutSeconds};
-    std::string m_logDir = kDefaultLogDir;
-    uint64_t m_maxFrameBytes = kDefaultMaxFrameBytes;
-    uint64_t m_maxOutputBytes = kDefaultMaxOutputBytes;
-    int m_deviceLimit = kDefaultDeviceLimit;
-    uint64_t m_maxQueuedBytes = kDefaultMaxQueuedBytes;
-    int m_stopDrainSeconds = kDefaultStopDrainSeconds;
-    int m_handshakeSeconds = kDefaultHandshakeSeconds;
-    uint64_t m_maxPlainFrameBytes = kDefaultMaxPlainFrameBytes;
-    int m_keepAliveSeconds = kDefaultKeepAliveSeconds;
-    STAdminSettings m_admin;
-    TakNanolog::LogLevel m_logLevel = kDefaultLogLevel;
-    bool m_logConsole = kDefaultLogConsole;
+    TakMutex m_mutex;
+    std::string m_configDir TAK_GUARDED_BY(m_mutex);
+    std::string m_IP TAK_GUARDED_BY(m_mutex);
+    std::string m_PORT TAK_GUARDED_BY(m_mutex);
+    STDbSettings m_db TAK_GUARDED_BY(m_mutex){kDefaultDbHost, kDefaultDbPort, kDefaultDbUser,
+                                              kDefaultDbPassword};
+    STRpcSettings m_rpc TAK_GUARDED_BY(m_mutex){"", kDefaultRpcPort, kDefaultRpcMaxConnections,
+                                                kDefaultRpcCallTimeoutSeconds};
+    std::string m_logDir TAK_GUARDED_BY(m_mutex) = kDefaultLogDir;
+    uint64_t m_maxFrameBytes TAK_GUARDED_BY(m_mutex) = kDefaultMaxFrameBytes;
+    uint64_t m_maxOutputBytes TAK_GUARDED_BY(m_mutex) = kDefaultMaxOutputBytes;
+    int m_deviceLimit TAK_GUARDED_BY(m_mutex) = kDefaultDeviceLimit;
+    uint64_t m_maxQueuedBytes TAK_GUARDED_BY(m_mutex) = kDefaultMaxQueuedBytes;
+    int m_stopDrainSeconds TAK_GUARDED_BY(m_mutex) = kDefaultStopDrainSeconds;
+    int m_handshakeSeconds TAK_GUARDED_BY(m_mutex) = kDefaultHandshakeSeconds;
+    uint64_t m_maxPlainFrameBytes TAK_GUARDED_BY(m_mutex) = kDefaultMaxPlainFrameBytes;
+    int m_keepAliveSeconds TAK_GUARDED_BY(m_mutex) = kDefaultKeepAliveSeconds;
+    STAdminSettings m_admin TAK_GUARDED_BY(m_mutex);
+    TakNanolog::LogLevel m_logLevel TAK_GUARDED_BY(m_mutex) = kDefaultLogLevel;
+    bool m_logConsole TAK_GUARDED_BY(m_mutex) = kDefaultLogConsole;
 };
