@@ -1,5 +1,7 @@
 #include "comm-serd/TakActivitySummary.h"
 
+#include "comm-serd/TakLockGuard.h"
+#include "comm-serd/TakUniqueLock.h"
 #include "log/TakNanolog.h"
 
 TakActivitySummary::TakActivitySummary(std::chrono::seconds interval, TakMetrics& metrics)
@@ -14,7 +16,7 @@ void TakActivitySummary::start() {
 
 void TakActivitySummary::stop() {
     {
-        std::lock_guard<std::mutex> lock(m_mutex);
+        TakLockGuard lock(m_mutex);
         m_stopping = true;
     }
     m_cond.notify_all();
@@ -33,9 +35,10 @@ bool TakActivitySummary::changed(const TakMetrics::STActivity& before,
 
 void TakActivitySummary::run() {
     TakMetrics::STActivity before = m_metrics.activity();
-    std::unique_lock<std::mutex> lock(m_mutex);
+    TakUniqueLock lock(m_mutex);
     auto next = std::chrono::steady_clock::now() + m_interval;
-    while (!m_cond.wait_until(lock, next, [this] { return m_stopping; })) {
+    while (!m_cond.wait_until(lock.native(), next,
+                              [this]() TAK_REQUIRES(m_mutex) { return m_stopping; })) {
         next += m_interval;
         lock.unlock();
         TakMetrics::STActivity const now = m_metrics.activity();

@@ -2,10 +2,11 @@
 
 #include <chrono>
 #include <condition_variable>
-#include <mutex>
 #include <thread>
 
 #include "comm-serd/TakMetrics.h"
+#include "comm-serd/TakMutex.h"
+#include "comm-serd/TakThreadAnnotations.h"
 
 // Writes one INFO record every interval while something happened in it, so that the log of a
 // quiet level still says how many agents are online, how much was stored and what failed:
@@ -37,7 +38,7 @@ private:
     const std::chrono::seconds m_interval;
     TakMetrics& m_metrics;
     std::thread m_thread;
-    std::mutex m_mutex;
+    TakMutex m_mutex;
     std::condition_variable m_cond;
-    bool m_stopping = false;  // guarded by m_mutex
+    bool m_stopping TAK_GUARDED_BY(m_mutex) = false;
 };

@@ -3,6 +3,8 @@
 #include <filesystem>
 #include <system_error>
 
+#include "comm-serd/TakLockGuard.h"
+
 TakGlobalInfoManager::TakGlobalInfoManager() : m_config(std::make_shared<const STConfig>()) {}
 
 TakGlobalInfoManager& TakGlobalInfoManager::getInstance() {
@@ -75,13 +77,13 @@ STConfig TakGlobalInfoManager::read(const std::string& configDir,
 std::vector<STConfigError> TakGlobalInfoManager::loadConfigDir(const std::string& configDir) {
     std::vector<STConfigError> errors;
     auto config = std::make_shared<const STConfig>(read(configDir, &errors));
-    std::lock_guard<std::mutex> lock(m_mutex);
+    TakLockGuard lock(m_mutex);
     m_config = std::move(config);
     return errors;
 }
 
 std::shared_ptr<const STConfig> TakGlobalInfoManager::config() {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    TakLockGuard lock(m_mutex);
     return m_config;
 }
 

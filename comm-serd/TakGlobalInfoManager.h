@@ -2,11 +2,12 @@
 
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
 #include "comm-serd/TakConfigReader.h"
+#include "comm-serd/TakMutex.h"
+#include "comm-serd/TakThreadAnnotations.h"
 
 #include "log/TakNanoLogLine.h"
 
@@ -120,8 +121,8 @@ public:
 private:
     TakGlobalInfoManager();
 
-    std::mutex m_mutex;
-    std::shared_ptr<const STConfig> m_config;  // guarded by m_mutex; never null
+    TakMutex m_mutex;
+    std::shared_ptr<const STConfig> m_config TAK_GUARDED_BY(m_mutex);  // never null
 };
 
 struct STConfig {

@@ -1,5 +1,6 @@
 #include "comm-serd/TakMetrics.h"
 
+#include "comm-serd/TakLockGuard.h"
 #include "comm-serd/TakMetricsText.h"
 #include "log/TakNanolog.h"
 
@@ -19,14 +20,14 @@ TakMetrics& TakMetrics::instance() {
 TakMetrics::TakMetrics() : m_start(std::chrono::system_clock::now()) {}
 
 TakMetrics::STTableFigures& TakMetrics::table(const std::string& name) {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    TakLockGuard lock(m_mutex);
     auto& slot = m_tables[name];
     if (!slot) slot = std::make_unique<STTableFigures>();
     return *slot;
 }
 
 TakMetrics::STDbFigures& TakMetrics::database(const std::string& name) {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    TakLockGuard lock(m_mutex);
     auto& slot = m_databases[name];
     if (!slot) slot = std::make_unique<STDbFigures>();
     return *slot;
@@ -81,7 +82,7 @@ std::string TakMetrics::render() {
                 {{"outcome", "over_limit"}});
 
     {
-        std::lock_guard<std::mutex> lock(m_mutex);
+        TakLockGuard lock(m_mutex);
         for (const auto& [name, t] : m_tables) {
             out.counter("commserd_uploads_total", "Uploads taken for storing, per table.",
                         t->uploads.get(), {{"table", name}});
@@ -112,7 +113,7 @@ std::string TakMetrics::render() {
                 {{"reason", "no_database"}});
 
     {
-        std::lock_guard<std::mutex> lock(m_mutex);
+        TakLockGuard lock(m_mutex);
         for (const auto& [name, d] : m_databases) {
             out.gauge("commserd_db_up", "1 while the database connection is open.", d->up.get(),
                       {{"database", name}});
@@ -177,7 +178,7 @@ std::vector<std::string> TakMetrics::healthProblems(const std::vector<std::strin
     for (const std::string& name : databases) {
         bool up = false;
         {
-            std::lock_guard<std::mutex> lock(m_mutex);
+            TakLockGuard lock(m_mutex);
             auto it = m_databases.find(name);
             up = it != m_databases.end() && it->second->up.get() != 0;
         }
@@ -195,7 +196,7 @@ TakMetrics::STActivity TakMetrics::activity() {
     a.connections = connectionsAccepted.get();
     a.errors = TakNanolog::logCounters.errors.load(std::memory_order_relaxed);
     a.warnings = TakNanolog::logCounters.warnings.load(std::memory_order_relaxed);
-    std::lock_guard<std::mutex> lock(m_mutex);
+    TakLockGuard lock(m_mutex);
     for (const auto& [name, t] : m_tables) {
         a.uploads += t->uploads.get();
         a.rowsStored += t->rowsStored.get();

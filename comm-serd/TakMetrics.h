@@ -7,9 +7,11 @@
 #include <cstdint>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
+
+#include "comm-serd/TakMutex.h"
+#include "comm-serd/TakThreadAnnotations.h"
 
 // The daemon's figures for operators: one registry for the whole process, reached with
 // TakMetrics::instance() by the network, session, business and database code (which know
@@ -134,7 +136,7 @@ private:
     TakMetrics();
 
     const std::chrono::system_clock::time_point m_start;
-    std::mutex m_mutex;  // guards the maps (not the figures)
-    std::map<std::string, std::unique_ptr<STTableFigures>> m_tables;
-    std::map<std::string, std::unique_ptr<STDbFigures>> m_databases;
+    TakMutex m_mutex;  // guards the maps (not the figures)
+    std::map<std::string, std::unique_ptr<STTableFigures>> m_tables TAK_GUARDED_BY(m_mutex);
+    std::map<std::string, std::unique_ptr<STDbFigures>> m_databases TAK_GUARDED_BY(m_mutex);
 };

@@ -11,10 +11,12 @@
 #include <chrono>
 #include <exception>
 
+#include "comm-serd/TakLockGuard.h"
 #include "comm-serd/TakMetrics.h"
 #include "comm-serd/TakRpcConnection.h"
 #include "comm-serd/TakRpcServerSocket.h"
 #include "comm-serd/TakServiceNotifier.h"
+#include "comm-serd/TakUniqueLock.h"
 #include "comm-serd/notifyServiceHandler.h"
 #include "log/TakNanolog.h"
 #include "notifyService.h"
@@ -84,7 +86,7 @@ void TakRpcManager::init() {
     apache::thrift::GlobalOutput.setOutputFunction(&thriftOutput);
     m_handler = std::make_shared<notifyServiceHandler>(m_sessions ? m_sessions() : nullptr);
     m_settings = TakGlobalInfoManager::getInstance().getRpcSettings();
-    std::lock_guard<std::mutex> lock(m_mutex);
+    TakLockGuard lock(m_mutex);
     makeServer();
 }
 
@@ -118,7 +120,7 @@ void TakRpcManager::doWork() {
     for (;;) {
         std::shared_ptr<TThreadedServer> server;
         {
-            std::lock_guard<std::mutex> lock(m_mutex);
+            TakLockGuard lock(m_mutex);
             if (m_stopping) return;
             if (!m_server) makeServer();
             server = m_server;
@@ -132,7 +134,7 @@ void TakRpcManager::doWork() {
             failure = e.what();
         }
         TakMetrics::instance().consoleListenerUp.set(0);
-        std::unique_lock<std::mutex> lock(m_mutex);
+        TakUniqueLock lock(m_mutex);
         m_serving = false;
         if (m_stopping) return;
         m_server.reset();  // a fresh server socket for the next attempt
@@ -147,14 +149,15 @@ void TakRpcManager::doWork() {
                 failure + "), retrying every 5 s");
             reported = true;
         }
-        m_cond.wait_for(lock, std::chrono::seconds(5), [this] { return m_stopping; });
+        m_cond.wait_for(lock.native(), std::chrono::seconds(5),
+                        [this]() TAK_REQUIRES(m_mutex) { return m_stopping; });
     }
 }
 
 void TakRpcManager::stop() {
     if (!m_thread) return;
     {
-        std::lock_guard<std::mutex> lock(m_mutex);
+        TakLockGuard lock(m_mutex);
         m_stopping = true;
     }
     m_cond.notify_all();
@@ -167,7 +170,7 @@ void TakRpcManager::stop() {
         std::shared_ptr<TakRpcServerSocket> socket;
         bool serving = false;
         {
-            std::lock_guard<std::mutex> lock(m_mutex);
+            TakLockGuard lock(m_mutex);
             server = m_server;
             socket = m_serverSocket;
             serving = m_serving;

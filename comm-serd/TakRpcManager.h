@@ -3,13 +3,14 @@
 #include <condition_variable>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <thread>
 
 #include "comm-serd/ITakObject.h"
 #include "comm-serd/ITakRpcManager.h"
 #include "comm-serd/ITakSessionManager.h"
 #include "comm-serd/TakGlobalInfoManager.h"
+#include "comm-serd/TakMutex.h"
+#include "comm-serd/TakThreadAnnotations.h"
 
 namespace apache::thrift::server {
 class TThreadedServer;
@@ -45,16 +46,16 @@ public:
 
 private:
     const std::function<std::shared_ptr<ITakSessionManager>()> m_sessions;
-    // A new server on a new listening socket; requires: m_mutex held.
-    void makeServer();
+    // A new server on a new listening socket.
+    void makeServer() TAK_REQUIRES(m_mutex);
 
     std::shared_ptr<notifyServiceHandler> m_handler;
     STRpcSettings m_settings;
-    std::mutex m_mutex;
+    TakMutex m_mutex;
     std::condition_variable m_cond;
-    std::shared_ptr<apache::thrift::server::TThreadedServer> m_server;  // guarded by m_mutex
-    std::shared_ptr<TakRpcServerSocket> m_serverSocket;                 // guarded by m_mutex
-    bool m_stopping = false;                                            // guarded by m_mutex
-    bool m_serving = false;                                             // guarded by m_mutex
+    std::shared_ptr<apache::thrift::server::TThreadedServer> m_server TAK_GUARDED_BY(m_mutex);
+    std::shared_ptr<TakRpcServerSocket> m_serverSocket TAK_GUARDED_BY(m_mutex);
+    bool m_stopping TAK_GUARDED_BY(m_mutex) = false;
+    bool m_serving TAK_GUARDED_BY(m_mutex) = false;
     std::shared_ptr<std::thread> m_thread;
 };

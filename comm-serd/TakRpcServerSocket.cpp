@@ -2,6 +2,7 @@
 
 #include <thrift/TConfiguration.h>
 
+#include "comm-serd/TakLockGuard.h"
 #include "log/TakNanolog.h"
 
 using apache::thrift::TConfiguration;
@@ -22,7 +23,7 @@ TakRpcServerSocket::TakRpcServerSocket(const std::string& address, int port, int
 std::shared_ptr<TSocket> TakRpcServerSocket::createSocket(THRIFT_SOCKET fd) {
     auto connection = std::make_shared<TakRpcConnection>(
         fd, pChildInterruptSockReader_, m_configuration, m_limits, shared_from_this());
-    std::lock_guard<std::mutex> lock(m_mutex);
+    TakLockGuard lock(m_mutex);
     m_open.insert(connection.get());
     return connection;
 }
@@ -43,16 +44,16 @@ std::shared_ptr<TTransport> TakRpcServerSocket::acceptImpl() {
 }
 
 void TakRpcServerSocket::shutdownConnections() {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    TakLockGuard lock(m_mutex);
     for (TakRpcConnection* connection : m_open) connection->shutdownNow();
 }
 
 void TakRpcServerSocket::forget(TakRpcConnection* connection) {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    TakLockGuard lock(m_mutex);
     m_open.erase(connection);
 }
 
 size_t TakRpcServerSocket::openConnections() {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    TakLockGuard lock(m_mutex);
     return m_open.size();
 }

@@ -3,11 +3,12 @@
 #include <thrift/transport/TServerSocket.h>
 
 #include <memory>
-#include <mutex>
 #include <set>
 #include <string>
 
+#include "comm-serd/TakMutex.h"
 #include "comm-serd/TakRpcConnection.h"
+#include "comm-serd/TakThreadAnnotations.h"
 
 // The console's listening socket. Every accepted connection is a TakRpcConnection with the call
 // limits, and at most maxConnections are open at a time: one more is accepted, logged (WARN with
@@ -37,6 +38,6 @@ private:
     int const m_maxConnections;
     STRpcCallLimits const m_limits;
     std::shared_ptr<apache::thrift::TConfiguration> m_configuration;
-    std::mutex m_mutex;                  // a leaf lock
-    std::set<TakRpcConnection*> m_open;  // guarded by m_mutex
+    TakMutex m_mutex;  // a leaf lock
+    std::set<TakRpcConnection*> m_open TAK_GUARDED_BY(m_mutex);
 };

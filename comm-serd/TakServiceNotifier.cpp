@@ -2,6 +2,8 @@
 
 #include <systemd/sd-daemon.h>
 
+#include "comm-serd/TakLockGuard.h"
+
 TakServiceNotifier& TakServiceNotifier::instance() {
     static TakServiceNotifier notifier([](const std::string& state) {
         // 0 without a service manager, negative on failure: neither stops the daemon.
@@ -13,13 +15,13 @@ TakServiceNotifier& TakServiceNotifier::instance() {
 TakServiceNotifier::TakServiceNotifier(Sender send) : m_send(std::move(send)) {}
 
 void TakServiceNotifier::agentListenerOpen(int port) {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    TakLockGuard lock(m_mutex);
     m_agentPort = port;
     sendReadyIfBothOpen();
 }
 
 void TakServiceNotifier::consoleListenerOpen(int port) {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    TakLockGuard lock(m_mutex);
     m_consolePort = port;
     sendReadyIfBothOpen();
 }
@@ -32,19 +34,19 @@ void TakServiceNotifier::sendReadyIfBothOpen() {
 }
 
 void TakServiceNotifier::status(const std::string& text) {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    TakLockGuard lock(m_mutex);
     if (m_stopping) return;
     m_send("STATUS=" + text);
 }
 
 void TakServiceNotifier::stopping() {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    TakLockGuard lock(m_mutex);
     if (m_stopping) return;
     m_stopping = true;
     m_send("STOPPING=1\nSTATUS=stopping");
 }
 
 bool TakServiceNotifier::ready() {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    TakLockGuard lock(m_mutex);
     return m_ready;
 }

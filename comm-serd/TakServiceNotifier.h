@@ -1,8 +1,10 @@
 #pragma once
 
 #include <functional>
-#include <mutex>
 #include <string>
+
+#include "comm-serd/TakMutex.h"
+#include "comm-serd/TakThreadAnnotations.h"
 
 // Tells the service manager how the daemon is doing (systemd's notification protocol, through
 // sd_notify): "READY=1" once both listeners are open, the agents' and the console's, in either
@@ -34,13 +36,12 @@ public:
     bool ready();
 
 private:
-    // requires: m_mutex held
-    void sendReadyIfBothOpen();
+    void sendReadyIfBothOpen() TAK_REQUIRES(m_mutex);
 
     Sender m_send;
-    std::mutex m_mutex;
-    int m_agentPort = 0;      // guarded by m_mutex; 0 until the listener is open
-    int m_consolePort = 0;    // guarded by m_mutex; 0 until the listener is open
-    bool m_ready = false;     // guarded by m_mutex
-    bool m_stopping = false;  // guarded by m_mutex
+    TakMutex m_mutex;
+    int m_agentPort TAK_GUARDED_BY(m_mutex) = 0;    // 0 until the listener is open
+    int m_consolePort TAK_GUARDED_BY(m_mutex) = 0;  // 0 until the listener is open
+    bool m_ready TAK_GUARDED_BY(m_mutex) = false;
+    bool m_stopping TAK_GUARDED_BY(m_mutex) = false;
 };

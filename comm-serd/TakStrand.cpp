@@ -3,6 +3,7 @@
 #include <exception>
 #include <utility>
 
+#include "comm-serd/TakLockGuard.h"
 #include "log/TakNanolog.h"
 
 TakStrand::TakStrand(std::shared_ptr<ITakThreadManager> pool) : m_pool(std::move(pool)) {}
@@ -10,7 +11,7 @@ TakStrand::TakStrand(std::shared_ptr<ITakThreadManager> pool) : m_pool(std::move
 void TakStrand::post(std::function<void()> task) {
     if (!task) return;
     {
-        std::lock_guard<std::mutex> lock(m_mutex);
+        TakLockGuard lock(m_mutex);
         m_tasks.push_back(std::move(task));
         if (m_scheduled) return;
         m_scheduled = true;
@@ -19,7 +20,7 @@ void TakStrand::post(std::function<void()> task) {
 }
 
 size_t TakStrand::pendingCount() {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    TakLockGuard lock(m_mutex);
     return m_tasks.size();
 }
 
@@ -27,7 +28,7 @@ void TakStrand::runBatch() {
     for (int i = 0; i < kBatch; ++i) {
         std::function<void()> task;
         {
-            std::lock_guard<std::mutex> lock(m_mutex);
+            TakLockGuard lock(m_mutex);
             if (m_tasks.empty()) {
                 m_scheduled = false;
                 return;
@@ -44,7 +45,7 @@ void TakStrand::runBatch() {
         }
     }
     {
-        std::lock_guard<std::mutex> lock(m_mutex);
+        TakLockGuard lock(m_mutex);
         if (m_tasks.empty()) {
             m_scheduled = false;
             return;

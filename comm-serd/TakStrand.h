@@ -4,9 +4,10 @@
 #include <deque>
 #include <functional>
 #include <memory>
-#include <mutex>
 
 #include "comm-serd/ITakThreadManager.h"
+#include "comm-serd/TakMutex.h"
+#include "comm-serd/TakThreadAnnotations.h"
 
 // Runs the tasks posted to it one after another, in the order posted, on the worker pool; the
 // tasks of different strands run in parallel. A device session has one, so that one agent's
@@ -31,7 +32,7 @@ private:
     void runBatch();
 
     const std::shared_ptr<ITakThreadManager> m_pool;
-    std::mutex m_mutex;
-    std::deque<std::function<void()>> m_tasks;  // guarded by m_mutex
-    bool m_scheduled = false;  // guarded by m_mutex: a batch is queued on the pool or running
+    TakMutex m_mutex;
+    std::deque<std::function<void()>> m_tasks TAK_GUARDED_BY(m_mutex);
+    bool m_scheduled TAK_GUARDED_BY(m_mutex) = false;  // a batch is queued on the pool or running
 };

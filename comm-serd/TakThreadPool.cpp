@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <exception>
 
+#include "comm-serd/TakLockGuard.h"
 #include "comm-serd/TakSyncPoint.h"
+#include "comm-serd/TakUniqueLock.h"
 #include "log/TakNanolog.h"
 
 TakThreadPool::TakThreadPool(size_t minThreads, size_t maxThreads,
@@ -15,7 +17,7 @@ TakThreadPool::TakThreadPool(size_t minThreads, size_t maxThreads,
 TakThreadPool::~TakThreadPool() { stop(); }
 
 void TakThreadPool::start(size_t startThreads) {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    TakLockGuard lock(m_mutex);
     if (m_running) return;
     m_running = true;
     m_stopped = false;
@@ -26,7 +28,7 @@ void TakThreadPool::start(size_t startThreads) {
 void TakThreadPool::stop() {
     std::list<std::thread> threads;
     {
-        std::lock_guard<std::mutex> lock(m_mutex);
+        TakLockGuard lock(m_mutex);
         m_running = false;
         m_stopped = true;
         m_tasks.clear();
@@ -45,7 +47,7 @@ void TakThreadPool::createThread() { m_threads.emplace_back(&TakThreadPool::work
 bool TakThreadPool::commit(Task task) {
     joinFinished();
     {
-        std::lock_guard<std::mutex> lock(m_mutex);
+        TakLockGuard lock(m_mutex);
         // Restarting here would leave a thread that stop() no longer joins.
         if (m_stopped) return false;
         if (!m_running) {
@@ -62,7 +64,7 @@ bool TakThreadPool::commit(Task task) {
 void TakThreadPool::joinFinished() {
     std::list<std::thread> finished;
     {
-        std::lock_guard<std::mutex> lock(m_mutex);
+        TakLockGuard lock(m_mutex);
         if (m_finished.empty()) return;
         finished.swap(m_finished);
     }
@@ -72,11 +74,12 @@ void TakThreadPool::joinFinished() {
 }
 
 void TakThreadPool::workerLoop() {
-    std::unique_lock<std::mutex> lock(m_mutex);
+    TakUniqueLock lock(m_mutex);
     for (;;) {
         ++m_idleThreads;
-        bool const woken =
-            m_cond.wait_for(lock, m_maxIdle, [this] { return !m_running || !m_tasks.empty(); });
+        bool const woken = m_cond.wait_for(
+            lock.native(), m_maxIdle,
+            [this]() TAK_REQUIRES(m_mutex) { return !m_running || !m_tasks.empty(); });
         --m_idleThreads;
         if (!m_running) return;
         if (!woken) {
@@ -108,16 +111,17 @@ void TakThreadPool::workerLoop() {
 }
 
 bool TakThreadPool::drain(std::chrono::steady_clock::time_point deadline) {
-    std::unique_lock<std::mutex> lock(m_mutex);
-    return m_idleCond.wait_until(lock, deadline,
-                                 [this] { return m_tasks.empty() && m_busyThreads == 0; });
+    TakUniqueLock lock(m_mutex);
+    return m_idleCond.wait_until(lock.native(), deadline, [this]() TAK_REQUIRES(m_mutex) {
+        return m_tasks.empty() && m_busyThreads == 0;
+    });
 }
 
 size_t TakThreadPool::threadCount() {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    TakLockGuard lock(m_mutex);
     return m_threads.size();
 }
 size_t TakThreadPool::queuedTaskCount() {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    TakLockGuard lock(m_mutex);
     return m_tasks.size();
 }

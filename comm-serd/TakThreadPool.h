@@ -6,8 +6,10 @@
 #include <deque>
 #include <functional>
 #include <list>
-#include <mutex>
 #include <thread>
+
+#include "comm-serd/TakMutex.h"
+#include "comm-serd/TakThreadAnnotations.h"
 
 // A FIFO worker pool that grows on demand up to a maximum and shrinks back to a minimum when
 // threads stay idle. A task that throws is logged at ERROR; the worker goes on.
@@ -42,22 +44,22 @@ public:
     size_t maxThreads() const { return m_maxThreads; }
 
 private:
-    void createThread();  // requires: m_mutex held
-    void workerLoop();
-    void joinFinished();  // requires: m_mutex not held
+    void createThread() TAK_REQUIRES(m_mutex);
+    void workerLoop() TAK_EXCLUDES(m_mutex);
+    void joinFinished() TAK_EXCLUDES(m_mutex);
 
     const size_t m_minThreads;
     const size_t m_maxThreads;
     const std::chrono::milliseconds m_maxIdle;
 
-    std::mutex m_mutex;
+    TakMutex m_mutex;
     std::condition_variable m_cond;
     std::condition_variable m_idleCond;  // a task ended with nothing queued
-    std::deque<Task> m_tasks;            // guarded by m_mutex
-    std::list<std::thread> m_threads;    // guarded by m_mutex; running workers
-    std::list<std::thread> m_finished;   // guarded by m_mutex; workers that ended, to be joined
-    size_t m_idleThreads = 0;            // guarded by m_mutex
-    size_t m_busyThreads = 0;            // guarded by m_mutex: threads running a task
-    bool m_running = false;              // guarded by m_mutex
-    bool m_stopped = false;              // guarded by m_mutex; stop() was called
+    std::deque<Task> m_tasks TAK_GUARDED_BY(m_mutex);
+    std::list<std::thread> m_threads TAK_GUARDED_BY(m_mutex);   // running workers
+    std::list<std::thread> m_finished TAK_GUARDED_BY(m_mutex);  // workers that ended, to be joined
+    size_t m_idleThreads TAK_GUARDED_BY(m_mutex) = 0;
+    size_t m_busyThreads TAK_GUARDED_BY(m_mutex) = 0;  // threads running a task
+    bool m_running TAK_GUARDED_BY(m_mutex) = false;
+    bool m_stopped TAK_GUARDED_BY(m_mutex) = false;  // stop() was called
 };

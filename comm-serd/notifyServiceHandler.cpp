@@ -3,6 +3,7 @@
 #include <thrift/TApplicationException.h>
 
 #include "Tak.HostInfo.pb.h"
+#include "comm-serd/TakLockGuard.h"
 #include "log/TakNanolog.h"
 
 using tak::rpc::notify::ERpcReturnValue;
@@ -13,22 +14,22 @@ notifyServiceHandler::notifyServiceHandler(std::weak_ptr<ITakSessionManager> ses
 
 void notifyServiceHandler::stop() { m_stopping.store(true); }
 
-std::unique_lock<std::mutex> notifyServiceHandler::turn() {
-    std::unique_lock<std::mutex> lock(m_callMutex);
+void notifyServiceHandler::throwIfStopping() {
     if (m_stopping.load()) {
         throw apache::thrift::TApplicationException(
             apache::thrift::TApplicationException::INTERNAL_ERROR, "comm-serd is stopping");
     }
-    return lock;
 }
 
 void notifyServiceHandler::notifyPolicy() {
-    auto const lock = turn();
+    TakLockGuard lock(m_callMutex);  // the call's turn
+    throwIfStopping();
     if (auto manager = m_sessionManager.lock()) manager->policyNotify();
 }
 
 void notifyServiceHandler::getDeviceHostInfo(STHostInfo& result, const std::string& mac) {
-    auto const lock = turn();
+    TakLockGuard lock(m_callMutex);  // the call's turn
+    throwIfStopping();
     result.fCpuUse = 0;
     result.fMemoryUse = 0;
     result.fDiskUse = 0;
@@ -43,7 +44,8 @@ void notifyServiceHandler::getDeviceHostInfo(STHostInfo& result, const std::stri
 }
 
 ERpcReturnValue::type notifyServiceHandler::authDevice(const std::string& mac, const bool auth) {
-    auto const lock = turn();
+    TakLockGuard lock(m_callMutex);  // the call's turn
+    throwIfStopping();
     TAK_LOG_DEBUG("authDevice:" << mac << static_cast<int32_t>(auth ? 1 : 0));
     bool ok = false;
     if (auto manager = m_sessionManager.lock()) ok = manager->hostAuth(mac, auth);

@@ -2,10 +2,11 @@
 
 #include <atomic>
 #include <memory>
-#include <mutex>
 #include <string>
 
 #include "comm-serd/ITakSessionManager.h"
+#include "comm-serd/TakMutex.h"
+#include "comm-serd/TakThreadAnnotations.h"
 #include "notifyService.h"
 
 // The console's calls, passed straight to the session manager. Consoles are served on a thread
@@ -25,10 +26,10 @@ public:
                                                        const bool auth) override;
 
 private:
-    // Waits for the call's turn; throws when the service is stopping.
-    std::unique_lock<std::mutex> turn();
+    // A call that has its turn (holds m_callMutex) goes on; throws when the service is stopping.
+    void throwIfStopping() TAK_REQUIRES(m_callMutex);
 
     std::weak_ptr<ITakSessionManager> m_sessionManager;
-    std::mutex m_callMutex;  // held for a whole call; taken before any session-manager lock
+    TakMutex m_callMutex;  // held for a whole call; taken before any session-manager lock
     std::atomic<bool> m_stopping{false};
 };

@@ -8,6 +8,7 @@
 #include <iostream>
 #include <system_error>
 
+#include "comm-serd/TakLockGuard.h"
 #include "log/TakNanoLogger.h"
 
 namespace fs = std::filesystem;
@@ -46,7 +47,7 @@ std::string TakLog::signalName(int sig) const {
 }
 
 void TakLog::initLog(bool const& echo, std::string const& logDir) {
-    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    TakLockGuard lock(m_mutex);
     // File names are formed by concatenation: the directory must end with a slash.
     std::string dir = logDir.empty() ? std::string("./") : logDir;
     if (dir.back() != '/') dir += '/';

@@ -3,9 +3,10 @@
 #include <signal.h>
 
 #include <map>
-#include <mutex>
 #include <string>
 
+#include "comm-serd/TakMutex.h"
+#include "comm-serd/TakThreadAnnotations.h"
 #include "log/TakNanolog.h"
 
 // The logging front end: installs the fatal-signal handlers, cleans up old log files and creates
@@ -41,10 +42,11 @@ private:
     TakLog();
     static void onSignal(int sig, siginfo_t* info, void* context);
 
-    std::recursive_mutex m_mutex;  // guards initLog
-    int m_keepFiles = 30;
-    bool m_fileLogging = false;
-    bool m_echo = false;
+    TakMutex m_mutex;  // guards initLog
+    int m_keepFiles TAK_GUARDED_BY(m_mutex) = 30;
+    bool m_fileLogging TAK_GUARDED_BY(m_mutex) = false;
+    bool m_echo TAK_GUARDED_BY(m_mutex) = false;
+    // Filled by initLog under m_mutex, read by the fatal-signal handler, which cannot lock.
     std::map<int, struct sigaction> m_savedActions;
     std::map<int, std::string> m_signalNames;
 };

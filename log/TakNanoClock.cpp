@@ -7,7 +7,10 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
-#include <mutex>
+
+#include "comm-serd/TakLockGuard.h"
+#include "comm-serd/TakMutex.h"
+#include "comm-serd/TakThreadAnnotations.h"
 
 namespace TakNanolog {
 
@@ -48,11 +51,12 @@ Reading read() {
 // The reference readings and the measured rate. Conversions run on the log writer (and, rarely,
 // on a thread that formats a record itself), so a mutex is cheap enough.
 struct Calibration {
-    std::mutex mutex;
-    Reading origin;             // guarded by mutex; the first reading
-    Reading reference;          // guarded by mutex; the latest reading
-    double nsPerTick = 0;       // guarded by mutex; 0 until measured over kMinSpanNs
-    uint64_t refreshTicks = 0;  // guarded by mutex; take a new reference when older than this
+    TakMutex mutex;
+    Reading origin TAK_GUARDED_BY(mutex);        // the first reading
+    Reading reference TAK_GUARDED_BY(mutex);     // the latest reading
+    double nsPerTick TAK_GUARDED_BY(mutex) = 0;  // 0 until measured over kMinSpanNs
+    // Take a new reference when older than this.
+    uint64_t refreshTicks TAK_GUARDED_BY(mutex) = 0;
 };
 
 constexpr uint64_t kMinSpanNs = 1000000;   // 1 ms: the shortest span a rate is taken over
@@ -63,8 +67,7 @@ Calibration& calibration() {
     return c;
 }
 
-// Requires: c.mutex held.
-void refresh(Calibration& c) {
+void refresh(Calibration& c) TAK_REQUIRES(c.mutex) {
     c.reference = read();
     uint64_t const spanNs = c.reference.monotonicNs - c.origin.monotonicNs;
     uint64_t const spanTicks = c.reference.ticks - c.origin.ticks;
@@ -96,7 +99,7 @@ void Clock::decide() {
     if (invariantCounter()) {
         mode = kCounter;
         Calibration& c = calibration();
-        std::lock_guard<std::mutex> lock(c.mutex);
+        TakLockGuard lock(c.mutex);
         if (c.origin.ticks == 0) {
             c.origin = read();
             c.reference = c.origin;
@@ -124,7 +127,7 @@ uint64_t Clock::toMicros(uint64_t ticks) {
 #if defined(__x86_64__)
     if (usesCounter()) {
         Calibration& c = calibration();
-        std::lock_guard<std::mutex> lock(c.mutex);
+        TakLockGuard lock(c.mutex);
         if (c.nsPerTick == 0) {
             // The first conversion of the run, less than a millisecond after the first time
             // stamp: wait for a span long enough to measure the rate over.

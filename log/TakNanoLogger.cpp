@@ -3,7 +3,9 @@
 #include <pthread.h>
 #include <signal.h>
 
+#include "comm-serd/TakLockGuard.h"
 #include "comm-serd/TakSyncPoint.h"
+#include "comm-serd/TakUniqueLock.h"
 
 namespace TakNanolog {
 
@@ -40,10 +42,10 @@ std::string NanoLogger::currentFileName() const { return m_file_writer.currentFi
 
 void NanoLogger::shutdown() {
     if (isWriterThread()) return;
-    std::lock_guard<std::mutex> lock(m_join_mutex);
+    TakLockGuard lock(m_join_mutex);
     if (!m_thread.joinable()) return;
     {
-        std::lock_guard<std::mutex> guard(m_mutex);
+        TakLockGuard guard(m_mutex);
         m_state.store(State::SHUTDOWN, std::memory_order_release);
     }
     m_cond.notify_one();
@@ -53,7 +55,7 @@ void NanoLogger::shutdown() {
 
 void NanoLogger::requestRoll() {
     {
-        std::lock_guard<std::mutex> guard(m_mutex);
+        TakLockGuard guard(m_mutex);
         m_roll_requested.store(true, std::memory_order_release);
     }
     m_cond.notify_one();
@@ -123,11 +125,11 @@ void NanoLogger::pop() {
         }
         if (written == kBatch) continue;  // more may be queued
         catchUp();
-        std::unique_lock<std::mutex> lock(m_mutex);
+        TakUniqueLock lock(m_mutex);
         if (m_state.load(std::memory_order_acquire) == State::READY &&
             !m_roll_requested.load(std::memory_order_acquire)) {
             TAK_SYNC_POINT("NanoLogger::pop:sleep");
-            m_cond.wait_for(lock, m_wake_interval);
+            m_cond.wait_for(lock.native(), m_wake_interval);
         }
     }
     // Write whatever is still queued.

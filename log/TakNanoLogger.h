@@ -5,10 +5,11 @@
 #include <condition_variable>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
 
+#include "comm-serd/TakMutex.h"
+#include "comm-serd/TakThreadAnnotations.h"
 #include "log/TakNanoConsoleWriter.h"
 #include "log/TakNanoFileWriter.h"
 #include "log/TakNanoQueueBuffer.h"
@@ -81,7 +82,7 @@ private:
 
     // Lets the writer sleep. The state changes to SHUTDOWN and a roll is requested under it, so
     // that the writer cannot miss them between its last look and its wait.
-    std::mutex m_mutex;
+    TakMutex m_mutex TAK_ACQUIRED_AFTER(m_join_mutex);
     std::condition_variable m_cond;
     std::atomic<State> m_state;
     std::atomic<bool> m_roll_requested{false};
@@ -91,8 +92,8 @@ private:
     std::chrono::milliseconds const m_wake_interval;
     std::chrono::milliseconds const m_echo_finish_timeout;
     RecordText m_text;  // writer thread only
-    std::mutex m_join_mutex;
-    std::thread m_thread;
+    TakMutex m_join_mutex;
+    std::thread m_thread TAK_GUARDED_BY(m_join_mutex);
     // Read from any thread (a signal handler among them) while m_thread may be being joined.
     std::thread::id const m_writer_id;
 };

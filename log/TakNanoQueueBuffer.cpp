@@ -4,24 +4,13 @@
 
 #include <algorithm>
 
+#include "comm-serd/TakLockGuard.h"
+
 namespace TakNanolog {
 
 namespace {
 
 void cpuRelax() { __builtin_ia32_pause(); }
-
-class SpinLock {
-public:
-    explicit SpinLock(std::atomic_flag& flag) : m_flag(flag) {
-        while (m_flag.test_and_set(std::memory_order_acquire)) cpuRelax();
-    }
-    ~SpinLock() { m_flag.clear(std::memory_order_release); }
-    SpinLock(SpinLock const&) = delete;
-    SpinLock& operator=(SpinLock const&) = delete;
-
-private:
-    std::atomic_flag& m_flag;
-};
 
 }  // namespace
 
@@ -43,7 +32,7 @@ std::unique_ptr<Buffer> QueueBuffer::preparedBlock() {
 void QueueBuffer::setup_next_write_buffer(uint32_t sequence) {
     std::unique_ptr<Buffer> next;
     {
-        SpinLock lock(m_flag);
+        TakLockGuard lock(m_lock);
         if (!m_spares.empty()) {
             next = std::move(m_spares.back());
             m_spares.pop_back();
@@ -54,7 +43,7 @@ void QueueBuffer::setup_next_write_buffer(uint32_t sequence) {
     next->install(sequence);
     Buffer* const block = next.get();
     {
-        SpinLock lock(m_flag);
+        TakLockGuard lock(m_lock);
         m_buffers.push_back(std::move(next));
     }
     m_by_sequence[sequence % kTable].store(block, std::memory_order_release);
@@ -78,7 +67,7 @@ void QueueBuffer::waitForNextBlock(uint32_t sequence) {
 Buffer* QueueBuffer::find(uint32_t sequence) {
     // The block cannot have been read to the end (the caller's slot in it is still empty), so it
     // is still queued.
-    SpinLock lock(m_flag);
+    TakLockGuard lock(m_lock);
     for (auto const& block : m_buffers) {
         if (block->sequence() == sequence) return block.get();
     }
@@ -86,7 +75,7 @@ Buffer* QueueBuffer::find(uint32_t sequence) {
 }
 
 Buffer* QueueBuffer::get_next_read_buffer() {
-    SpinLock lock(m_flag);
+    TakLockGuard lock(m_lock);
     return m_buffers.empty() ? nullptr : m_buffers.front().get();
 }
 
@@ -100,7 +89,7 @@ bool QueueBuffer::try_pop(TakNanoLogLine& logline) {
         m_current_read_buffer = nullptr;
         std::unique_ptr<Buffer> done;
         {
-            SpinLock lock(m_flag);
+            TakLockGuard lock(m_lock);
             done = std::move(m_buffers.front());
             m_buffers.pop_front();
         }
@@ -108,7 +97,7 @@ bool QueueBuffer::try_pop(TakNanoLogLine& logline) {
         // becomes a spare, or is given back when there are enough.
         done->reset();
         {
-            SpinLock lock(m_flag);
+            TakLockGuard lock(m_lock);
             if (m_spares.size() < m_spare_target) m_spares.push_back(std::move(done));
         }
         // A block not kept is unmapped here, outside the lock.
@@ -119,13 +108,13 @@ bool QueueBuffer::try_pop(TakNanoLogLine& logline) {
 void QueueBuffer::prepare() {
     while (spares() < m_spare_target) {
         std::unique_ptr<Buffer> block = preparedBlock();  // outside the lock: this takes a while
-        SpinLock lock(m_flag);
+        TakLockGuard lock(m_lock);
         m_spares.push_back(std::move(block));
     }
 }
 
 uint32_t QueueBuffer::spares() {
-    SpinLock lock(m_flag);
+    TakLockGuard lock(m_lock);
     return static_cast<uint32_t>(m_spares.size());
 }
 

@@ -7,8 +7,10 @@
 #include <memory>
 #include <vector>
 
+#include "comm-serd/TakThreadAnnotations.h"
 #include "log/TakNanoBuffer.h"
 #include "log/TakNanoBufferBase.h"
+#include "log/TakNanoSpinLock.h"
 
 namespace TakNanolog {
 
@@ -72,12 +74,12 @@ private:
     static std::unique_ptr<Buffer> preparedBlock();
 
     uint32_t const m_spare_target;
-    std::deque<std::unique_ptr<Buffer>> m_buffers;  // guarded by m_flag; oldest first
-    std::vector<std::unique_ptr<Buffer>> m_spares;  // guarded by m_flag; empty and touched
+    std::deque<std::unique_ptr<Buffer>> m_buffers TAK_GUARDED_BY(m_lock);  // oldest first
+    std::vector<std::unique_ptr<Buffer>> m_spares TAK_GUARDED_BY(m_lock);  // empty and touched
     // The write block's sequence number (high 32 bits) and the next free index in it.
     alignas(64) std::atomic<uint64_t> m_claim{0};
     std::array<std::atomic<Buffer*>, kTable> m_by_sequence{};
-    alignas(64) std::atomic_flag m_flag = ATOMIC_FLAG_INIT;
+    alignas(64) SpinLock m_lock;
     alignas(64) Buffer* m_current_read_buffer = nullptr;  // writer thread only
     uint32_t m_read_index = 0;                            // writer thread only
 };

@@ -7,7 +7,8 @@ set(base_headers
     ITakObject.h ITakRpcManager.h ITakSessionManager.h
     ITakTcpServerManager.h ITakThreadManager.h STLogPacket.h TakComUtil.h TakCommandLine.h
     TakConfigReader.h TakGlobalInfoManager.h TakMetrics.h TakMetricsText.h TakStrand.h
-    TakSyncPoint.h TakThreadManager.h TakThreadPool.h)
+    TakSyncPoint.h TakThreadManager.h TakThreadPool.h TakMutex.h TakLockGuard.h TakUniqueLock.h
+    TakThreadAnnotations.h)
 
 # Interfaces in comm-serd/ that a layer below implements belong to that layer.
 set(db_headers ITakDbManager.h)
@@ -15,7 +16,7 @@ set(db_headers ITakDbManager.h)
 # What each layer may include, besides the logger and its own folder.
 set(allowed_base base)
 set(allowed_net base)
-set(allowed_protocol "")
+set(allowed_protocol base)
 set(allowed_db base)
 set(allowed_business base db)
 set(allowed_session base db business protocol net)

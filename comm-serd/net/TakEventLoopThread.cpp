@@ -1,20 +1,23 @@
 #include "comm-serd/net/TakEventLoopThread.h"
 
+#include "comm-serd/TakLockGuard.h"
+#include "comm-serd/TakUniqueLock.h"
+
 TakEventLoopThread::~TakEventLoopThread() { stop(true); }
 
 void TakEventLoopThread::start(bool waitStarted) {
     if (m_thread.joinable()) return;
     m_thread = std::thread([this] {
         m_loop->post([this] {
-            std::lock_guard<std::mutex> lock(m_mutex);
+            TakLockGuard lock(m_mutex);
             m_started = true;
             m_cond.notify_all();
         });
         m_loop->run();
     });
     if (waitStarted) {
-        std::unique_lock<std::mutex> lock(m_mutex);
-        m_cond.wait(lock, [this] { return m_started; });
+        TakUniqueLock lock(m_mutex);
+        m_cond.wait(lock.native(), [this]() TAK_REQUIRES(m_mutex) { return m_started; });
     }
 }
 

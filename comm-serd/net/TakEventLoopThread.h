@@ -2,9 +2,10 @@
 
 #include <condition_variable>
 #include <memory>
-#include <mutex>
 #include <thread>
 
+#include "comm-serd/TakMutex.h"
+#include "comm-serd/TakThreadAnnotations.h"
 #include "comm-serd/net/TakEventLoop.h"
 
 // An event loop with a thread of its own. The destructor stops the loop and joins the thread.
@@ -25,8 +26,8 @@ public:
 
 private:
     std::shared_ptr<TakEventLoop> m_loop = std::make_shared<TakEventLoop>();
-    std::mutex m_mutex;
+    TakMutex m_mutex;
     std::condition_variable m_cond;
-    bool m_started = false;  // guarded by m_mutex
+    bool m_started TAK_GUARDED_BY(m_mutex) = false;
     std::thread m_thread;
 };

@@ -4,6 +4,8 @@
 
 #include <cerrno>
 
+#include "comm-serd/TakLockGuard.h"
+
 TakServerKeyCache& TakServerKeyCache::getInstance() {
     static TakServerKeyCache instance;
     return instance;
@@ -13,7 +15,7 @@ TakKeyFile::Status TakServerKeyCache::get(const std::string& path,
                                           std::shared_ptr<const TakSm2Key>& key) {
     key.reset();
     struct stat st {};
-    std::lock_guard<std::mutex> lock(m_mutex);
+    TakLockGuard lock(m_mutex);
     if (::stat(path.c_str(), &st) != 0) {
         const bool missing = errno == ENOENT || errno == ENOTDIR;
         m_entries.erase(path);
@@ -52,11 +54,11 @@ TakKeyFile::Status TakServerKeyCache::get(const std::string& path,
 }
 
 uint64_t TakServerKeyCache::loads() const {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    TakLockGuard lock(m_mutex);
     return m_loads;
 }
 
 void TakServerKeyCache::clear() {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    TakLockGuard lock(m_mutex);
     m_entries.clear();
 }

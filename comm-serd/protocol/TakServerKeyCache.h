@@ -3,9 +3,10 @@
 #include <cstdint>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <string>
 
+#include "comm-serd/TakMutex.h"
+#include "comm-serd/TakThreadAnnotations.h"
 #include "comm-serd/protocol/TakKeyFile.h"
 #include "comm-serd/protocol/TakSm2Key.h"
 
@@ -45,7 +46,7 @@ private:
         std::shared_ptr<const TakSm2Key> key;
     };
 
-    mutable std::mutex m_mutex;  // guards m_entries and m_loads; held while a file is read
-    std::map<std::string, STEntry> m_entries;
-    uint64_t m_loads = 0;
+    mutable TakMutex m_mutex;  // held while a file is read
+    std::map<std::string, STEntry> m_entries TAK_GUARDED_BY(m_mutex);
+    uint64_t m_loads TAK_GUARDED_BY(m_mutex) = 0;
 };

@@ -1,10 +1,13 @@
 #include "comm-serd/session/TakHostQuery.h"
 
+#include "comm-serd/TakLockGuard.h"
+#include "comm-serd/TakUniqueLock.h"
+
 void TakHostQuery::answer(const std::string& data) {
     Tak::HostInfo::ResourceInfoAsr figures;
     figures.ParsePartialFromString(data);
     {
-        std::lock_guard<std::mutex> lock(m_mutex);
+        TakLockGuard lock(m_mutex);
         if (m_hasAnswer) return;
         m_figures = std::move(figures);
         m_hasAnswer = true;
@@ -13,8 +16,11 @@ void TakHostQuery::answer(const std::string& data) {
 }
 
 bool TakHostQuery::waitFor(std::chrono::milliseconds timeout, Tak::HostInfo::ResourceInfoAsr& out) {
-    std::unique_lock<std::mutex> lock(m_mutex);
-    if (!m_answered.wait_for(lock, timeout, [this] { return m_hasAnswer; })) return false;
+    TakUniqueLock lock(m_mutex);
+    if (!m_answered.wait_for(lock.native(), timeout,
+                             [this]() TAK_REQUIRES(m_mutex) { return m_hasAnswer; })) {
+        return false;
+    }
     out.CopyFrom(m_figures);
     return true;
 }

@@ -2,10 +2,11 @@
 
 #include <chrono>
 #include <condition_variable>
-#include <mutex>
 #include <string>
 
 #include "Tak.HostInfo.pb.h"
+#include "comm-serd/TakMutex.h"
+#include "comm-serd/TakThreadAnnotations.h"
 
 // One console query of a host's figures: the agent's answer and the wait for it. The session
 // runs answer() on a pool thread when the agent's answer arrives; the console's thread waits in
@@ -21,8 +22,8 @@ public:
     bool waitFor(std::chrono::milliseconds timeout, Tak::HostInfo::ResourceInfoAsr& out);
 
 private:
-    std::mutex m_mutex;
+    TakMutex m_mutex;
     std::condition_variable m_answered;
-    bool m_hasAnswer = false;                  // guarded by m_mutex
-    Tak::HostInfo::ResourceInfoAsr m_figures;  // guarded by m_mutex
+    bool m_hasAnswer TAK_GUARDED_BY(m_mutex) = false;
+    Tak::HostInfo::ResourceInfoAsr m_figures TAK_GUARDED_BY(m_mutex);
 };

@@ -6,6 +6,7 @@
 #include "Tak.Business.pb.h"
 #include "Tak.HostInfo.pb.h"
 #include "Tak.PolicyNotify.pb.h"
+#include "comm-serd/TakLockGuard.h"
 #include "comm-serd/TakMetrics.h"
 #include "comm-serd/business/TakDeviceStore.h"
 #include "comm-serd/business/TakPolicyStore.h"
@@ -38,7 +39,7 @@ void TakSessionManager::addSession(uint64_t id, std::shared_ptr<TakSocketChannel
             if (auto self = weakSelf.lock()) self->indexMac(sessionId, mac);
         });
     {
-        std::lock_guard<std::mutex> lock(m_registryMutex);
+        TakLockGuard lock(m_registryMutex);
         if (m_closing) {
             // Accepted just before the stop: no session is made for it.
             if (channel) channel->close();
@@ -62,7 +63,7 @@ void TakSessionManager::addSession(uint64_t id, std::shared_ptr<TakSocketChannel
 void TakSessionManager::closeAll() {
     std::vector<std::shared_ptr<TakBaseSession>> sessions;
     {
-        std::lock_guard<std::mutex> lock(m_registryMutex);
+        TakLockGuard lock(m_registryMutex);
         m_closing = true;
         for (auto& [id, entry] : m_sessions) sessions.push_back(entry.session);
     }
@@ -73,7 +74,7 @@ void TakSessionManager::onChannelClosed(uint64_t id, int fd) {
     TAK_LOG_DEBUG("close session:" << fd);
     std::shared_ptr<TakBaseSession> removed;
     {
-        std::lock_guard<std::mutex> lock(m_registryMutex);
+        TakLockGuard lock(m_registryMutex);
         auto it = m_sessions.find(id);
         if (it == m_sessions.end()) return;
         removed = std::move(it->second.session);
@@ -94,7 +95,7 @@ void TakSessionManager::onChannelClosed(uint64_t id, int fd) {
 }
 
 void TakSessionManager::indexMac(uint64_t id, const std::string& mac) {
-    std::lock_guard<std::mutex> lock(m_registryMutex);
+    TakLockGuard lock(m_registryMutex);
     auto it = m_sessions.find(id);
     if (it == m_sessions.end() || it->second.mac == mac) return;  // closed, or no change
     if (!it->second.mac.empty()) {
@@ -112,7 +113,7 @@ std::vector<std::shared_ptr<TakBaseSession>> TakSessionManager::sessionsWithMac(
     const std::vector<std::string>& macs) {
     std::set<uint64_t> ids;
     std::vector<std::shared_ptr<TakBaseSession>> found;
-    std::lock_guard<std::mutex> lock(m_registryMutex);
+    TakLockGuard lock(m_registryMutex);
     for (const auto& mac : macs) {
         auto indexed = m_byMac.find(mac);
         if (indexed != m_byMac.end()) ids.insert(indexed->second.begin(), indexed->second.end());
@@ -128,7 +129,7 @@ std::vector<std::shared_ptr<TakBaseSession>> TakSessionManager::sessionsWithMac(
 std::vector<STSessionInfo> TakSessionManager::sessionList() {
     std::vector<std::shared_ptr<TakBaseSession>> sessions;
     {
-        std::lock_guard<std::mutex> lock(m_registryMutex);
+        TakLockGuard lock(m_registryMutex);
         sessions.reserve(m_sessions.size());
         for (const auto& [id, entry] : m_sessions) sessions.push_back(entry.session);
     }
@@ -139,7 +140,7 @@ std::vector<STSessionInfo> TakSessionManager::sessionList() {
 }
 
 size_t TakSessionManager::sessionCount() {
-    std::lock_guard<std::mutex> lock(m_registryMutex);
+    TakLockGuard lock(m_registryMutex);
     return m_sessions.size();
 }
 

@@ -13,6 +13,8 @@
 #include "comm-serd/ITakObject.h"
 #include "comm-serd/ITakSessionManager.h"
 #include "comm-serd/ITakThreadManager.h"
+#include "comm-serd/TakMutex.h"
+#include "comm-serd/TakThreadAnnotations.h"
 #include "comm-serd/net/TakEventLoopThread.h"
 #include "comm-serd/session/TakBaseSession.h"
 
