@@ -8,12 +8,6 @@
 
 namespace TakNanolog {
 
-namespace {
-
-void cpuRelax() { __builtin_ia32_pause(); }
-
-}  // namespace
-
 QueueBuffer::QueueBuffer(uint32_t spare_blocks, uint32_t reserve_blocks)
     : m_spare_target(spare_blocks) {
     uint32_t const prepared = std::max(spare_blocks, reserve_blocks);

@@ -12,11 +12,7 @@ std::string TakAuditStore::resetSql(const std::string& table, const std::string&
 
 TakStatus TakAuditStore::runReset(const std::string& resetSql) {
     TakDbPreStatement stmt;
-    TakStatus const prepared = stmt.init(m_conn, resetSql);
-    // After a failed preparation the execution fails too (and logs it); the preparation's
-    // status says why.
-    if (TakStatus executed = stmt.executeUpdate(); !executed.ok()) {
-        return prepared.ok() ? executed : prepared;
-    }
-    return stmt.commit();
+    // A failed preparation is what the execution then reports.
+    stmt.init(m_conn, resetSql).ignoreError();
+    return stmt.executeAndCommit();
 }

@@ -124,15 +124,15 @@ void TakBsDeviceInfo::registerDevice(TakDbConn& conn, const Tak::PolicyNotify::D
     TakDeviceStore::STDeviceRow const row = store.lookup(info.strmacaddr());
 
     std::string const id = TakComUtil::generateUUID();
-    // A failed preparation is logged, and the execution below then fails as well (logged): the
-    // branches still refuse what they refuse, and nothing is written or counted.
-    TakStatus const prepared = store.prepareRegistration(info, peerAddr, id, localTimeText());
+    // A failed preparation is logged, and the executions below then report it: the branches
+    // still refuse what they refuse, and nothing is written or counted.
+    store.prepareRegistration(info, peerAddr, id, localTimeText()).ignoreError();
 
     // The row is this session's once the statement has run (a rerun of the task after a lost
     // connection writes it again, with a new id).
     bool executed = false;
-    auto const wrote = [&written, &info, &id, &executed, &prepared](const TakStatus& status) {
-        executed = prepared.ok() && status.ok();
+    auto const wrote = [&written, &info, &id, &executed](const TakStatus& status) {
+        executed = status.ok();
         if (executed) written[info.strmacaddr()] = id;
     };
     TakMetrics& metrics = TakMetrics::instance();
@@ -198,10 +198,9 @@ void TakBsDeviceInfo::updateOnlineState(TakDbConn& conn, const std::string& mac,
                                         const std::string& id) {
     TakDeviceStore store(conn);
     TAK_LOG_DEBUG(store.offlineSql(mac, id));
-    TakStatus const status = store.markOffline(mac, id);
-    // Not ok: logged by the connection. A lost connection reruns the whole task; otherwise the
-    // row stays as it is and the session's other rows are still updated.
-    if (!status.ok()) return;
+    // A failure is logged by the connection. A lost connection reruns the whole task; otherwise
+    // the row stays as it is and the session's other rows are still updated.
+    store.markOffline(mac, id).ignoreError();
 }
 
 void TakBsDeviceInfo::queueOfflineReset(const std::shared_ptr<TakDbConn>& conn) {
@@ -237,8 +236,7 @@ void TakBsDeviceInfo::processErr(const std::string& data) {
 }
 
 void TakBsDeviceInfo::savePolicyError(TakDbConn& conn, const std::string& errMsg, int policyId) {
-    TakStatus const status = TakPolicyStore(conn).saveError(policyId, errMsg);
-    // Not ok: logged by the statement. A lost connection reruns the task; a statement the
+    // A failure is logged by the statement. A lost connection reruns the task; a statement the
     // server refused leaves the row as it was (the agent's report is not stored).
-    if (!status.ok()) return;
+    TakPolicyStore(conn).saveError(policyId, errMsg).ignoreError();
 }

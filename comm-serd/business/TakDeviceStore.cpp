@@ -91,17 +91,13 @@ std::optional<std::vector<std::string>> TakDeviceStore::onlineMacsOfGroup(
 
 TakStatus TakDeviceStore::setAuthorized(const std::string& mac, bool authorized) {
     TakDbPreStatement statement;
-    TakStatus const prepared =
-        statement.init(m_conn, "update asset_auth_record set authState = ?  where macAddr = ?;");
+    // A failed preparation is what the execution then reports.
+    statement.init(m_conn, "update asset_auth_record set authState = ?  where macAddr = ?;")
+        .ignoreError();
     int state = authorized ? 1 : 0;
     std::string macValue = mac;
     statement.setParam(0, state);
     statement.setParam(1, macValue);
-    // After a failed preparation the execution fails too (and logs it); the preparation's
-    // status says why.
-    if (TakStatus executed = statement.executeUpdate(); !executed.ok()) {
-        return prepared.ok() ? executed : prepared;
-    }
     // Done only once the new state is durable.
-    return statement.commit();
+    return statement.executeAndCommit();
 }

@@ -29,19 +29,16 @@ TakStatus TakPolicyStore::markDone(int id) {
 
 TakStatus TakPolicyStore::saveError(int id, const std::string& errorText) {
     TakDbPreStatement stmt;
-    TakStatus const prepared = stmt.init(
-        m_conn,
-        "update asset_business_config set processErrorInfo = ? ,processState = ?  where id = ?;");
+    // A failed preparation is what the execution then reports.
+    stmt.init(m_conn,
+              "update asset_business_config set processErrorInfo = ? ,processState = ?  where id = "
+              "?;")
+        .ignoreError();
     std::string text = errorText;
     int state = 3;
     int policyId = id;
     stmt.setParam(0, text);
     stmt.setParam(1, state);
     stmt.setParam(2, policyId);
-    // After a failed preparation the execution fails too (and logs it); the preparation's
-    // status says why.
-    if (TakStatus executed = stmt.executeUpdate(); !executed.ok()) {
-        return prepared.ok() ? executed : prepared;
-    }
-    return stmt.commit();
+    return stmt.executeAndCommit();
 }

@@ -31,6 +31,11 @@ void TakDbPreStatement::closeStatement() {
 }
 
 TakStatus TakDbPreStatement::init(TakDbConn& conn, const std::string& sql) {
+    m_prepareStatus = prepareOn(conn, sql);
+    return m_prepareStatus;
+}
+
+TakStatus TakDbPreStatement::prepareOn(TakDbConn& conn, const std::string& sql) {
     closeStatement();
     m_sql = sql;
     m_quiet = false;
@@ -96,6 +101,7 @@ bool TakDbPreStatement::prepare(unsigned int* err, std::string* error) {
     m_mysql = handle;
     m_generation = m_owner->m_generation.load();
     m_needPrepare = false;
+    m_prepareStatus = TakStatus::success();
     m_needCommit = true;
     unsigned long const count = mysql_stmt_param_count(m_stmt);
     if (count != m_paramCount || (count != 0 && !m_bind)) {
@@ -144,6 +150,19 @@ void TakDbPreStatement::setParam(unsigned int index, long long& value) {
 }
 
 TakStatus TakDbPreStatement::executeUpdate() {
+    TakStatus status = execute();
+    // After a failed preparation the execution fails too (and logs it): the preparation's
+    // failure says why.
+    if (!status.ok() && !m_prepareStatus.ok()) return m_prepareStatus;
+    return status;
+}
+
+TakStatus TakDbPreStatement::executeAndCommit() {
+    if (TakStatus executed = executeUpdate(); !executed.ok()) return executed;
+    return commit();
+}
+
+TakStatus TakDbPreStatement::execute() {
     if (m_quiet) return TakStatus::notConnected("the connection was lost during the task");
     if (m_stmt == nullptr && !m_needPrepare) {
         TAK_LOG_ERROR("no m_stmt");

@@ -51,8 +51,11 @@ public:
 
     // Executes once with the current bindings; no commit. Placeholders never bound are sent as
     // NULL. Ok, or what failed (logged): Refused with the server's error for a statement the
-    // server did not take (a duplicate key, data too large), NotConnected, Failed.
+    // server did not take (a duplicate key, data too large), NotConnected, Failed. After a
+    // failed init, what init returned.
     TakStatus executeUpdate();
+    // Executes once and commits: Ok once the change is durable, otherwise the first failure.
+    TakStatus executeAndCommit();
     // Whether an execution with the current bindings fits the server's max_allowed_packet
     // (true while that is unknown). A larger one would be refused and cost the connection.
     bool fitsServerPacket() const;
@@ -63,6 +66,8 @@ public:
     TakStatus commit();
 
 private:
+    TakStatus prepareOn(TakDbConn& conn, const std::string& sql);
+    TakStatus execute();
     // The binding of a placeholder, cleared; null (logged) when there is no such placeholder.
     MYSQL_BIND* slot(unsigned int index);
     // Prepares m_sql on the connection's handle; true when prepared. A failure is left in
@@ -86,4 +91,5 @@ private:
     bool m_needPrepare = false;  // not prepared because the connection was gone: try again
     bool m_pendingExec = false;  // executed since the last commit (a retry would lose that)
     bool m_needCommit = false;   // destruction commits
+    TakStatus m_prepareStatus;   // what the latest preparation gave
 };

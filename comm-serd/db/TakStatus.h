@@ -9,7 +9,8 @@
 //   TakStatus status = conn->connect(settings);
 //   if (!status.ok()) ... status.code() ... status.toString();
 //
-// The class is [[nodiscard]]: a call that returns one is handled or explicitly set aside.
+// The class is [[nodiscard]]: a call that returns one is handled or explicitly set aside
+// (ignoreError()).
 // Failures are logged where they happen (the connection, the statement); a status tells the
 // caller what happened, it does not log again.
 class [[nodiscard]] TakStatus {
@@ -56,6 +57,10 @@ public:
     static const char* codeName(ECode code);
 
     bool operator==(const TakStatus& other) const = default;
+
+    // Sets the status aside on purpose: the failure was logged where it happened and the caller
+    // has nothing more to do about it (say why beside the call).
+    void ignoreError() const {}
 
 private:
     TakStatus(ECode code, std::string message) : m_code(code), m_message(std::move(message)) {}

@@ -78,13 +78,7 @@ void TakSessionManager::onChannelClosed(uint64_t id, int fd) {
         auto it = m_sessions.find(id);
         if (it == m_sessions.end()) return;
         removed = std::move(it->second.session);
-        if (!it->second.mac.empty()) {
-            auto indexed = m_byMac.find(it->second.mac);
-            if (indexed != m_byMac.end()) {
-                indexed->second.erase(id);
-                if (indexed->second.empty()) m_byMac.erase(indexed);
-            }
-        }
+        unindexMac(id, it->second.mac);
         m_sessions.erase(it);
     }
     // The key exchange runs on this channel's loop, as this handler does: the state is final.
@@ -98,15 +92,16 @@ void TakSessionManager::indexMac(uint64_t id, const std::string& mac) {
     TakLockGuard lock(m_registryMutex);
     auto it = m_sessions.find(id);
     if (it == m_sessions.end() || it->second.mac == mac) return;  // closed, or no change
-    if (!it->second.mac.empty()) {
-        auto old = m_byMac.find(it->second.mac);
-        if (old != m_byMac.end()) {
-            old->second.erase(id);
-            if (old->second.empty()) m_byMac.erase(old);
-        }
-    }
+    unindexMac(id, it->second.mac);
     it->second.mac = mac;
     m_byMac[mac].insert(id);
+}
+
+void TakSessionManager::unindexMac(uint64_t id, const std::string& mac) {
+    auto indexed = m_byMac.find(mac);
+    if (indexed == m_byMac.end()) return;
+    indexed->second.erase(id);
+    if (indexed->second.empty()) m_byMac.erase(indexed);
 }
 
 std::vector<std::shared_ptr<TakBaseSession>> TakSessionManager::sessionsWithMac(
@@ -137,11 +132,6 @@ std::vector<STSessionInfo> TakSessionManager::sessionList() {
     list.reserve(sessions.size());
     for (const auto& session : sessions) list.push_back(session->describe());
     return list;
-}
-
-size_t TakSessionManager::sessionCount() {
-    TakLockGuard lock(m_registryMutex);
-    return m_sessions.size();
 }
 
 // ---- policy distribution ----
@@ -211,9 +201,9 @@ TakSessionManager::ERowOutcome TakSessionManager::sendPolicyRow(
     if (!ComDefine::ECmdType_IsValid(dataType)) {
         // Such a command cannot be placed in the message; the console learns why from the row.
         TAK_LOG_ERROR("policy row" << id << "has an invalid dataType" << dataType);
-        if (!TakPolicyStore(*conn).markInvalid(id).ok()) {
-            // Logged by the connection: the row stays pending, and the next pass reports it again.
-        }
+        // A failure is logged by the connection: the row stays pending, and the next pass
+        // reports it again.
+        TakPolicyStore(*conn).markInvalid(id).ignoreError();
         return ERowOutcome::Invalid;
     }
 
@@ -245,9 +235,9 @@ TakSessionManager::ERowOutcome TakSessionManager::sendPolicyRow(
         }
     }
     // Only a pending row is handed out: an error an agent already reported (3) stays.
-    if (!TakPolicyStore(*conn).markHandedOut(id).ok()) {
-        // Logged by the connection: the row stays pending, and the next pass offers it again.
-    }
+    // A failure is logged by the connection: the row stays pending, and the next pass offers
+    // it again.
+    TakPolicyStore(*conn).markHandedOut(id).ignoreError();
     return sent ? ERowOutcome::Sent : ERowOutcome::NoSession;
 }
 
@@ -260,9 +250,8 @@ void TakSessionManager::timeout(const std::set<int>& ids) {
     }
     TakPolicyStore policies(*conn);
     for (int id : ids) {
-        if (!policies.markDone(id).ok()) {
-            // Logged by the connection: the row stays handed out; the others go on.
-        }
+        // A failure is logged by the connection: the row stays handed out; the others go on.
+        policies.markDone(id).ignoreError();
     }
 }
 
@@ -327,11 +316,10 @@ bool TakSessionManager::hostAuth(const std::string& mac, bool auth) {
             result = true;
         }
     };
-    // The call returns only once the task has ended, in time or not: what the console is told
-    // is what the task did. A task that ran past the time limit has still changed the state.
-    TakStatus const status = conn->sycProcessReq(std::move(task), 100);
-    bool const ran = status.ok() || status.code() == TakStatus::ECode::TimedOut;
-    bool const outcome = ran && result;
+    // The task runs to its end on this thread, in time or not (a late one is TimedOut, logged
+    // as "Timeout "): what the console is told is what the task did, also past the limit.
+    conn->sycProcessReq(std::move(task), 100).ignoreError();
+    bool const outcome = result;
     TAK_LOG_DEBUG("authResult:" << (outcome ? 1 : 0));
     return outcome;
 }

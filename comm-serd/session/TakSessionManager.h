@@ -59,7 +59,6 @@ public:
 
     // The sessions as an operator sees them, in admission order.
     std::vector<STSessionInfo> sessionList();
-    size_t sessionCount();
 
     // One policy pass (runs on a pool worker; passes run one at a time).
     void runPolicyPass();
@@ -75,6 +74,8 @@ private:
     void onChannelClosed(uint64_t id, int fd);
     // The agent of session id reported mac (from the session's strand).
     void indexMac(uint64_t id, const std::string& mac);
+    // Takes session id out of the index entry of mac (none for an empty mac).
+    void unindexMac(uint64_t id, const std::string& mac) TAK_REQUIRES(m_registryMutex);
     // The sessions whose agents reported one of macs, in admission order.
     std::vector<std::shared_ptr<TakBaseSession>> sessionsWithMac(
         const std::vector<std::string>& macs);
@@ -85,10 +86,10 @@ private:
                               std::set<int>& sentIds);
 
     const STDeps m_deps;
-    std::mutex m_registryMutex;
-    std::map<uint64_t, Entry> m_sessions;                         // guarded by m_registryMutex
-    std::unordered_map<std::string, std::set<uint64_t>> m_byMac;  // guarded by m_registryMutex
-    bool m_closing = false;                                       // guarded by m_registryMutex
+    TakMutex m_registryMutex;
+    std::map<uint64_t, Entry> m_sessions TAK_GUARDED_BY(m_registryMutex);
+    std::unordered_map<std::string, std::set<uint64_t>> m_byMac TAK_GUARDED_BY(m_registryMutex);
+    bool m_closing TAK_GUARDED_BY(m_registryMutex) = false;
     TakEventLoopThread m_loopThread;                              // runs the policy time-out timers
     std::mutex m_passMutex;                                       // one policy pass at a time
 };

@@ -8,8 +8,7 @@
 
 #include "comm-serd/db/TakDbConn.h"
 #include "comm-serd/db/TakDbDefine.h"
-#include "support/TakLogCapture.h"
-#include "support/TakTestDb.h"
+#include "comm-serd/db/TakDbTestFixture.h"
 
 namespace {
 
@@ -38,35 +37,31 @@ TEST(TakAuditStoreTest, ResetStatementKeepsTheMacInsideItsQuotes) {
     }
 }
 
-class TakAuditStoreDbTest : public ::testing::Test {
+class TakAuditStoreDbTest : public TakDbTestFixture {
 protected:
     static constexpr const char* kTable = "systemLog_kernelInfo";
 
     void SetUp() override {
-        if (!TakTestDb::available()) GTEST_SKIP() << "TAK_TEST_DB_PORT is not set";
-        ASSERT_TRUE(m_db.connected()) << m_db.error();
-        ASSERT_TRUE(m_db.truncate({kTable})) << m_db.error();
-        m_conn = std::make_shared<TakDbConn>(g_strAuditDbName);
-        ASSERT_TRUE(m_conn->connect(TakTestDb::settings()).ok());
-    }
-    void TearDown() override {
-        if (m_conn) (void)m_conn->stop(std::chrono::steady_clock::now());
+        TakDbTestFixture::SetUp();
+        if (IsSkipped() || HasFatalFailure()) return;
+        ASSERT_TRUE(m_audit.connected()) << m_audit.error();
+        ASSERT_TRUE(m_audit.truncate({kTable})) << m_audit.error();
+        m_conn = open(g_strAuditDbName);
     }
 
     void addRows(const std::string& mac, int n) {
         for (int i = 0; i < n; ++i) {
-            ASSERT_TRUE(m_db.exec(std::string("insert into ") + kTable +
-                                  " (macAddr, item1) values ('" + m_db.escape(mac) + "', " +
-                                  std::to_string(i) + ")"));
+            ASSERT_TRUE(m_audit.exec(std::string("insert into ") + kTable +
+                                     " (macAddr, item1) values ('" + m_audit.escape(mac) + "', " +
+                                     std::to_string(i) + ")"));
         }
     }
     long long rowsOf(const std::string& mac) {
-        return m_db.number(std::string("select count(*) from ") + kTable + " where macAddr = '" +
-                           m_db.escape(mac) + "'");
+        return m_audit.number(std::string("select count(*) from ") + kTable + " where macAddr = '" +
+                              m_audit.escape(mac) + "'");
     }
 
-    TakLogCapture m_log;
-    TakTestDb m_db{"auditEvent_dev"};
+    TakTestDb m_audit{"auditEvent_dev"};
     std::shared_ptr<TakDbConn> m_conn;
 };
 

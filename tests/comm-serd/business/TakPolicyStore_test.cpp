@@ -9,23 +9,18 @@
 #include "comm-serd/db/TakDbConn.h"
 #include "comm-serd/db/TakDbDefine.h"
 #include "comm-serd/db/TakDbResult.h"
-#include "support/TakLogCapture.h"
-#include "support/TakTestDb.h"
+#include "comm-serd/db/TakDbTestFixture.h"
 
 namespace {
 
 // The policy table, emptied, and a connection of the daemon's kind to the security database.
-class TakPolicyStoreTest : public ::testing::Test {
+class TakPolicyStoreTest : public TakDbTestFixture {
 protected:
     void SetUp() override {
-        if (!TakTestDb::available()) GTEST_SKIP() << "TAK_TEST_DB_PORT is not set";
-        ASSERT_TRUE(m_db.connected()) << m_db.error();
+        TakDbTestFixture::SetUp();
+        if (IsSkipped() || HasFatalFailure()) return;
         ASSERT_TRUE(m_db.truncate({"asset_business_config"})) << m_db.error();
-        m_conn = std::make_shared<TakDbConn>(g_strSecurityDbName);
-        ASSERT_TRUE(m_conn->connect(TakTestDb::settings()).ok());
-    }
-    void TearDown() override {
-        if (m_conn) (void)m_conn->stop(std::chrono::steady_clock::now());
+        m_conn = open();
     }
 
     // A policy row in a given state; its id.
@@ -41,8 +36,6 @@ protected:
                            std::to_string(id));
     }
 
-    TakLogCapture m_log;
-    TakTestDb m_db{"security_dev"};
     std::shared_ptr<TakDbConn> m_conn;
 };
 
